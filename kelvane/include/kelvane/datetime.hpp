@@ -1,0 +1,40 @@
+// A calendar date-time with second resolution, as the host passes request dates.
+#pragma once
+
+#include <compare>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace kelvane {
+
+struct DateTime {
+    int year = 1970;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+
+    // Throws std::invalid_argument for a day that does not exist or a time out of range.
+    DateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+    DateTime() = default;
+
+    // Parses "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS"; throws std::invalid_argument naming the text.
+    static DateTime parse(std::string_view text);
+    // A date-time later than any request date (used for instruments that are not delisted).
+    static DateTime max();
+
+    // Days since 1970-01-01 of the calendar day (the time of day is ignored).
+    [[nodiscard]] int day_number() const;
+    [[nodiscard]] DateTime date_only() const { return DateTime(year, month, day); }
+    // "2014-01-04 00:00:00"
+    [[nodiscard]] std::string to_string() const;
+
+    friend auto operator<=>(const DateTime&, const DateTime&) = default;
+    friend bool operator==(const DateTime&, const DateTime&) = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const DateTime& dt);
+
+}  // namespace kelvane
