@@ -1,0 +1,46 @@
+// The market-data client: ShenWan industry classification and fund records. Here it serves
+// them from the shenwan.csv and funds.csv files of a local data bundle.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "kelvane/datetime.hpp"
+
+namespace dunlith {
+
+// Address of the data service: host name and port.
+using Address = std::pair<std::string, int>;
+
+// Logs in; afterwards the queries below are served from `bundle_dir` (default: ~/.kelvane/bundle).
+// Throws std::runtime_error when the files there are malformed (file and line named).
+void init(const std::string& user, const std::string& password, const Address& address);
+void init(const std::string& user, const std::string& password, const Address& address,
+          const std::filesystem::path& bundle_dir);
+
+// True once init() succeeded.
+bool initialized();
+
+struct ShenWanIndustry {
+    std::string industry_code;
+    std::string industry_name;
+};
+
+// The instrument's ShenWan industry on `date`, or std::nullopt when it has none then.
+// Throws std::logic_error before init().
+std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& order_book_id,
+                                                           const kelvane::DateTime& date);
+
+namespace fund {
+struct FundRecord {
+    std::string order_book_id;
+    std::string fund_type;
+};
+// The fund record, or std::nullopt for an identifier that is no known fund.
+// Throws std::logic_error before init().
+std::optional<FundRecord> instruments(const std::string& order_book_id);
+}  // namespace fund
+
+}  // namespace dunlith

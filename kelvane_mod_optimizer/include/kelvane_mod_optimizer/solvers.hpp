@@ -1,0 +1,84 @@
+// The five portfolio solvers, their objectives and gradients, and the covariance estimators.
+// Every solver returns the weights normalised to add up to 1, smallest weight first, or throws
+// OptimizationFailed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "kelvane_mod_optimizer/constraints.hpp"
+#include "kelvane_mod_optimizer/definitions.hpp"
+#include "minimize/minimize.hpp"
+
+namespace kelvane_mod_optimizer {
+
+using Vector = Eigen::VectorXd;
+using Matrix = Eigen::MatrixXd;
+using BoundsList = std::vector<minimize::Bound>;
+
+// A square matrix labelled by instrument on both axes (the same labels, in the same order).
+struct LabelledMatrix {
+    std::vector<std::string> labels;
+    Matrix values;
+};
+
+// Daily simple returns: one column per instrument (labelled), one row per day, oldest first;
+// missing cells are NaN.
+struct ReturnTable {
+    std::vector<std::string> columns;
+    Matrix values;  // rows x columns
+};
+
+// How solvers without a closed-form gradient in the classic formulation get derivatives.
+enum class Derivatives {
+    exact,               // analytic gradients of the objective and of linear constraint records
+    finite_differences,  // the minimiser's forward differences
+};
+
+struct SolverSettings {
+    Derivatives derivatives = Derivatives::exact;
+    // Divide the objective by its value scale at the start point before minimising, so that the
+    // minimiser's absolute tolerances mean the same for every problem size.
+    bool scale_objective = true;
+};
+
+// Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).
+WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                               int max_iteration, const SolverSettings& settings = {});
+// Risk parity under bounds and constraint records: minimises the spread of risk contributions.
+WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
+                                         const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                         int max_iteration, double tol, const SolverSettings& settings = {});
+// Minimum portfolio variance xᵀCx.
+WeightMap min_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                                const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                                const SolverSettings& settings = {});
+// Mean-variance: minimises (λ/2)·xᵀCx − x·μ.
+WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
+                                 Number risk_aversion_coefficient, const Vector& expected_return,
+                                 const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                 int max_iteration, double tol, const SolverSettings& settings = {});
+// Minimum tracking error: minimises ‖b − D x‖² over the days where every value is known.
+WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
+                                      const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                      int max_iteration, double tol, const SolverSettings& settings = {});
+
+// Objectives and gradients (C the covariance matrix, x the weights).
+double log_barrier_risk_parity_obj_fun(const Matrix& C, const Vector& x);
+Vector log_barrier_risk_parity_gradient(const Matrix& C, const Vector& x);
+double risk_parity_with_con_obj_fun(const Matrix& C, const Vector& x);
+// A subgradient: s ⊙ Cx + C(s ⊙ x) with s_i = 2·rank_i − n − 1 of the risk contributions.
+Vector risk_parity_with_con_gradient(const Matrix& C, const Vector& x);
+double min_variance_obj_fun(const Matrix& C, const Vector& x);
+Vector min_variance_gradient(const Matrix& C, const Vector& x);
+double mean_variance_obj_fun(const Matrix& C, double risk_aversion, const Vector& mu, const Vector& x);
+Vector mean_variance_gradient(const Matrix& C, double risk_aversion, const Vector& mu, const Vector& x);
+double min_TE_obj_fun(const Matrix& D, const Vector& b, const Vector& x);
+Vector min_TE_gradient(const Matrix& D, const Vector& b, const Vector& x);
+
+// Pairwise-complete sample covariance (divisor k − 1 over the k rows where both cells are known).
+LabelledMatrix sample_covariance(const ReturnTable& df);
+
+}  // namespace kelvane_mod_optimizer
