@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -74,18 +75,15 @@ public:
     }
 
     void insert_or_assign(const std::string& key, Value value) {
-        for (auto& e : entries_) {
-            if (e.first == key) {
-                e.second = std::move(value);
-                return;
-            }
-        }
-        entries_.emplace_back(key, std::move(value));
+        auto [it, inserted] = index_.try_emplace(key, entries_.size());
+        if (inserted)
+            entries_.emplace_back(key, std::move(value));
+        else
+            entries_[it->second].second = std::move(value);
     }
     [[nodiscard]] const Value* find(std::string_view key) const {
-        for (const auto& e : entries_)
-            if (e.first == key) return &e.second;
-        return nullptr;
+        auto it = index_.find(std::string(key));
+        return it == index_.end() ? nullptr : &entries_[it->second].second;
     }
     [[nodiscard]] bool contains(std::string_view key) const { return find(key) != nullptr; }
     // Throws std::out_of_range naming the key when it is absent.
@@ -97,10 +95,11 @@ public:
     [[nodiscard]] bool empty() const { return entries_.empty(); }
     [[nodiscard]] auto begin() const { return entries_.begin(); }
     [[nodiscard]] auto end() const { return entries_.end(); }
-    friend bool operator==(const OrderedMap&, const OrderedMap&) = default;
+    friend bool operator==(const OrderedMap& a, const OrderedMap& b) { return a.entries_ == b.entries_; }
 
 private:
     std::vector<value_type> entries_;
+    std::unordered_map<std::string, std::size_t> index_;
 };
 
 // Per-instrument bounds: identifier or "*" (every other instrument) to (lower, upper).

@@ -1,0 +1,93 @@
+// Covariance estimators of the return table.
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "internal.hpp"
+#include "kelvane/exception.hpp"
+
+namespace kelvane_mod_optimizer {
+
+LabelledMatrix sample_covariance(const ReturnTable& df) {
+    const Matrix& X = df.values;
+    const Eigen::Index T = X.rows();
+    const Eigen::Index n = X.cols();
+    Matrix cov(n, n);
+    if (X.allFinite()) {
+        const Matrix centred = X.rowwise() - X.colwise().mean();
+        cov.noalias() = centred.transpose() * centred / static_cast<double>(T - 1);
+        return {df.columns, cov};
+    }
+    // Pairwise-complete: each pair uses the rows where both cells are numbers, with its own means.
+    for (Eigen::Index a = 0; a < n; ++a) {
+        for (Eigen::Index b = a; b < n; ++b) {
+            double sum_a = 0.0, sum_b = 0.0;
+            Eigen::Index k = 0;
+            for (Eigen::Index t = 0; t < T; ++t) {
+                if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
+                sum_a += X(t, a);
+                sum_b += X(t, b);
+                ++k;
+            }
+            double value = std::nan("");
+            if (k >= 2) {
+                const double mean_a = sum_a / static_cast<double>(k);
+                const double mean_b = sum_b / static_cast<double>(k);
+                double s = 0.0;
+                for (Eigen::Index t = 0; t < T; ++t) {
+                    if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
+                    s += (X(t, a) - mean_a) * (X(t, b) - mean_b);
+                }
+                value = s / static_cast<double>(k - 1);
+            }
+            cov(a, b) = value;
+            cov(b, a) = value;
+        }
+    }
+    return {df.columns, cov};
+}
+
+LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
+    const Matrix& values = df.values;
+    const Eigen::Index n = values.cols();
+    // Only rows where every instrument has a return enter the estimate.
+    std::vector<Eigen::Index> rows;
+    rows.reserve(static_cast<std::size_t>(values.rows()));
+    for (Eigen::Index t = 0; t < values.rows(); ++t)
+        if (values.row(t).allFinite()) rows.push_back(t);
+    if (rows.size() < 2)
+        throw kelvane::KVInvalidArgument(fmt::format(
+            "OPTIMIZER: 所有合约均有收益率数据的交易日只有 {} 个，不足以估计协方差矩阵（至少需要2个）", rows.size()));
+
+    const auto T = static_cast<Eigen::Index>(rows.size());
+    Matrix X(T, n);
+    for (Eigen::Index i = 0; i < T; ++i) X.row(i) = values.row(rows[static_cast<std::size_t>(i)]);
+    X.rowwise() -= X.colwise().mean();
+
+    const double t = static_cast<double>(T);
+    Matrix S(n, n);
+    S.noalias() = X.transpose() * X;
+    S /= t;
+    if (n == 1) return {df.columns, S};
+
+    // Ledoit-Wolf shrinkage intensity towards mu * I, mu the mean variance.
+    const double p = static_cast<double>(n);
+    const Eigen::VectorXd emp_cov_trace = X.array().square().colwise().sum().transpose() / t;
+    const double mu = emp_cov_trace.sum() / p;
+    const Matrix X2 = X.array().square().matrix();
+    Matrix X2tX2(n, n);
+    X2tX2.noalias() = X2.transpose() * X2;
+    const double beta_sum = X2tX2.sum();
+    const double delta_sum = (S * t).array().square().sum() / (t * t);
+    double beta = 1.0 / (p * t) * (beta_sum / t - delta_sum);
+    double delta = delta_sum - 2.0 * mu * emp_cov_trace.sum() + p * mu * mu;
+    delta /= p;
+    beta = std::min(beta, delta);
+    const double shrinkage = beta == 0.0 ? 0.0 : beta / delta;
+
+    Matrix shrunk = (1.0 - shrinkage) * S;
+    shrunk.diagonal().array() += shrinkage * mu;
+    return {df.columns, shrunk};
+}
+
+}  // namespace kelvane_mod_optimizer

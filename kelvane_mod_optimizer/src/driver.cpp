@@ -1,0 +1,193 @@
+// optimize(): request validation, screening of the instruments, problem assembly and dispatch.
+#include "kelvane_mod_optimizer/driver.hpp"
+
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "internal.hpp"
+#include "kelvane/environment.hpp"
+#include "kelvane/exception.hpp"
+#include "kelvane/logger.hpp"
+
+namespace kelvane_mod_optimizer {
+
+using kelvane::KVInvalidArgument;
+
+namespace {
+
+bool is_method(const Method& method, OptimizeMethod member) {
+    const auto* m = std::get_if<OptimizeMethod>(&method);
+    return m && *m == member;
+}
+
+std::string method_text(const Method& method) {
+    if (const auto* text = std::get_if<std::string>(&method)) return *text;
+    const auto member = std::get<OptimizeMethod>(method);
+    switch (member) {
+        case OptimizeMethod::RISK_PARITY:
+        case OptimizeMethod::MIN_VARIANCE:
+        case OptimizeMethod::MEAN_VARIANCE:
+        case OptimizeMethod::MIN_TRACKING_ERROR: return std::string(value_text(member));
+    }
+    return fmt::format("OptimizeMethod({})", static_cast<int>(member));
+}
+
+// Simple daily returns p_t / p_(t-1) - 1, oldest first.
+std::vector<double> simple_returns(const std::vector<double>& prices) {
+    std::vector<double> returns;
+    if (prices.size() < 2) return returns;
+    returns.reserve(prices.size() - 1);
+    for (std::size_t t = 1; t < prices.size(); ++t) returns.push_back(prices[t] / prices[t - 1] - 1.0);
+    return returns;
+}
+
+void drop(bool quiet, const std::string& message) {
+    if (!quiet) kelvane::user_system_log.warn(message);
+}
+
+// Screens every identifier against the host's data and builds the survivors' return table:
+// columns in ascending identifier order, shorter histories padded with NaN at the top so that
+// the last row of every column is the same most recent day.
+Screening screen(const std::vector<std::string>& order_book_ids, const DateTime& date, int window, bool quiet,
+                 const kelvane::DataProxy& dp, const std::string& instrument_type) {
+    std::map<std::string, std::vector<double>> data;
+    std::size_t max_data_len = 0;
+    const double threshold = window * 0.5;
+    for (const auto& o : order_book_ids) {
+        const auto instrument = dp.instruments(o);
+        if (!instrument) throw KVInvalidArgument(fmt::format("invalid order book id: {}", o));
+        const std::string label = _instrument_type(*instrument);
+        if (label != instrument_type)
+            throw KVInvalidArgument(fmt::format("传入的合约应该是同一类型的，{}({}) 和 {}({}) 类型不同",
+                                                order_book_ids.front(), instrument_type, o, label));
+        if (instrument->de_listed_date < date) {
+            drop(quiet, fmt::format("OPTIMIZER: {} 已退市，被剔除", o));
+            continue;
+        }
+        const std::vector<bool> suspended = dp.is_suspended(o, date, window);
+        const auto suspended_days = std::count(suspended.begin(), suspended.end(), true);
+        if (static_cast<double>(suspended_days) > threshold) {
+            drop(quiet, fmt::format("OPTIMIZER: {} 停牌太多导致数据不足, 被剔除", o));
+            continue;
+        }
+        const std::vector<double> bars = dp.history_bars(o, window, "1d", "close", date, false);
+        if (static_cast<double>(bars.size()) < threshold) {
+            drop(quiet, fmt::format("OPTIMIZER: {} 上市时间过短, 被剔除", o));
+            continue;
+        }
+        if (std::any_of(bars.begin(), bars.end(), [](double p) { return !(std::isfinite(p) && p > 0.0); })) {
+            drop(quiet, fmt::format("OPTIMIZER: {} 价格数据无效, 被剔除", o));
+            continue;
+        }
+        std::vector<double> returns = simple_returns(bars);
+        max_data_len = std::max(max_data_len, returns.size());
+        data.insert_or_assign(o, std::move(returns));
+    }
+
+    if (data.empty()) throw KVInvalidArgument("OPTIMIZER: 经过剔除后，合约数目为0");
+    Screening screening;
+    if (data.size() == 1) {
+        screening.answer = WeightMap{{data.begin()->first, 1.0}};
+        return screening;
+    }
+
+    ReturnTable& df = screening.df;
+    const auto rows = static_cast<Eigen::Index>(max_data_len);
+    df.values = Matrix::Constant(rows, static_cast<Eigen::Index>(data.size()), std::numeric_limits<double>::quiet_NaN());
+    Eigen::Index column = 0;
+    for (const auto& [id, returns] : data) {
+        df.columns.push_back(id);
+        const Eigen::Index offset = rows - static_cast<Eigen::Index>(returns.size());
+        for (std::size_t t = 0; t < returns.size(); ++t)
+            df.values(offset + static_cast<Eigen::Index>(t), column) = returns[t];
+        ++column;
+    }
+    return screening;
+}
+
+// Each column's mean over its known cells.
+Vector column_means(const ReturnTable& df) {
+    Vector means(df.values.cols());
+    for (Eigen::Index j = 0; j < df.values.cols(); ++j) {
+        double sum = 0.0;
+        Eigen::Index k = 0;
+        for (Eigen::Index t = 0; t < df.values.rows(); ++t) {
+            const double v = df.values(t, j);
+            if (std::isnan(v)) continue;
+            sum += v;
+            ++k;
+        }
+        means[j] = k > 0 ? sum / static_cast<double>(k) : std::numeric_limits<double>::quiet_NaN();
+    }
+    return means;
+}
+
+}  // namespace
+
+WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
+    const std::vector<std::string> order_book_ids = ids;
+    if (order_book_ids.empty()) throw KVInvalidArgument("传入的合约为空");
+    if (order_book_ids.size() == 1) return WeightMap{{order_book_ids.front(), 1.0}};
+
+    const auto& proxy = kelvane::Environment::get_instance().data_proxy;
+    if (!proxy) throw std::logic_error("the kelvane environment has no data proxy");
+    const kelvane::DataProxy& dp = *proxy;
+
+    const Number& rac = options.risk_aversion_coefficient;
+    if (!(rac.value() >= 0.0 && std::isfinite(rac.value())))
+        throw KVInvalidArgument(
+            fmt::format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}", rac.to_string()));
+    if (!(std::isfinite(options.tol) && options.tol > 0.0))
+        throw KVInvalidArgument(
+            fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(options.tol).to_string()));
+    if (options.window < 3)
+        throw KVInvalidArgument(fmt::format("window （历史数据窗口）不能小于3，传入值为：{}", options.window));
+
+    Vector benchmark_returns;
+    if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR)) {
+        if (!options.benchmark) throw KVInvalidArgument("使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数");
+        const std::vector<double> returns =
+            simple_returns(dp.history_bars(*options.benchmark, options.window, "1d", "close", date, false));
+        benchmark_returns = Eigen::Map<const Vector>(returns.data(), static_cast<Eigen::Index>(returns.size()));
+    }
+    if (date < MIN_OPTIMIZE_DATE) throw KVInvalidArgument("日期不能早于2005-07-01（之前没有足够的数据）");
+    const auto first = dp.instruments(order_book_ids.front());
+    if (!first) throw KVInvalidArgument(fmt::format("invalid order book id: {}", order_book_ids.front()));
+    const std::string instrument_type = _instrument_type(*first);
+
+    Screening screening = screen(order_book_ids, date, options.window, options.quiet, dp, instrument_type);
+    if (screening.answer) return *screening.answer;
+    const ReturnTable& df = screening.df;
+    const auto n = static_cast<Eigen::Index>(df.columns.size());
+
+    // Assembly.
+    const bool risk_parity = is_method(options.method, OptimizeMethod::RISK_PARITY);
+    const BoundsList bounds = risk_parity && !options.bnds
+                                  ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
+                                  : _general_bnds(df.columns, options.bnds);
+    const LabelledMatrix c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
+    const std::vector<ConstraintRecord> constraints =
+        options.cons ? options.cons->to_constraint(df.columns, date) : std::vector<ConstraintRecord>{budget_constraint()};
+    const Vector init_weight = Vector::Constant(n, 1.0 / static_cast<double>(n));
+
+    // Dispatch.
+    if (risk_parity) {
+        if (!options.bnds && !options.cons) return risk_parity_optimize(c_m, init_weight, bounds, options.max_iteration);
+        return risk_parity_with_cons_optimize(c_m, init_weight, bounds, constraints, options.max_iteration,
+                                              options.tol);
+    }
+    if (is_method(options.method, OptimizeMethod::MIN_VARIANCE))
+        return min_variance_optimize(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol);
+    if (is_method(options.method, OptimizeMethod::MEAN_VARIANCE))
+        return mean_variance_optimize(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
+                                      constraints, options.max_iteration, options.tol);
+    if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR))
+        return min_tracking_error_optimize(init_weight, benchmark_returns, df, bounds, constraints,
+                                           options.max_iteration, options.tol);
+    throw OptimizationFailed(fmt::format("OPTIMIZE: unknown method {}", method_text(options.method)));
+}
+
+}  // namespace kelvane_mod_optimizer

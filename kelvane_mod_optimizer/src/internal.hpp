@@ -1,0 +1,42 @@
+// Functions private to the optimiser, shared between its subsystems and its tests.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kelvane/instrument.hpp"
+#include "kelvane_mod_optimizer/constraints.hpp"
+#include "kelvane_mod_optimizer/definitions.hpp"
+#include "kelvane_mod_optimizer/solvers.hpp"
+
+namespace kelvane_mod_optimizer {
+
+// Asset-class label of the instrument's type code; KVInvalidArgument for an unsupported code.
+std::string _instrument_type(const kelvane::Instrument& instrument);
+
+// One (lower, upper) pair per identifier, from the caller's bounds ((0, 1) when absent).
+BoundsList _general_bnds(const std::vector<std::string>& order_book_ids, const std::optional<Bounds>& bounds);
+
+// Group label to the positions of its instruments in the weight vector, in first-seen order.
+using Grouping = OrderedMap<std::vector<int>>;
+
+// Two records per ruled group (lower, upper), then the budget constraint.
+std::vector<ConstraintRecord> _to_constraint(const Grouping& reversed_index, const Rules& rules);
+
+// The budget constraint sum(x) - 1 == 0.
+ConstraintRecord budget_constraint();
+
+// Identifier to weight in ascending weight order; equal weights keep the order of `index`.
+WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& weight);
+
+// Ledoit-Wolf shrunk covariance of the rows where every column is known.
+LabelledMatrix _cov_shrinkage(const ReturnTable& df);
+
+// The outcome of screening: either a one-instrument answer or the survivors' return table.
+struct Screening {
+    std::optional<WeightMap> answer;
+    ReturnTable df;
+};
+
+}  // namespace kelvane_mod_optimizer
