@@ -48,10 +48,26 @@ void drop(bool quiet, const std::string& message) {
     if (!quiet) kelvane::user_system_log.warn(message);
 }
 
-// Screens every identifier against the host's data and builds the survivors' return table:
-// columns in ascending identifier order, shorter histories padded with NaN at the top so that
-// the last row of every column is the same most recent day.
-Screening screen(const std::vector<std::string>& order_book_ids, const DateTime& date, int window, bool quiet,
+// Each column's mean over its known cells.
+Vector column_means(const ReturnTable& df) {
+    Vector means(df.values.cols());
+    for (Eigen::Index j = 0; j < df.values.cols(); ++j) {
+        double sum = 0.0;
+        Eigen::Index k = 0;
+        for (Eigen::Index t = 0; t < df.values.rows(); ++t) {
+            const double v = df.values(t, j);
+            if (std::isnan(v)) continue;
+            sum += v;
+            ++k;
+        }
+        means[j] = k > 0 ? sum / static_cast<double>(k) : std::numeric_limits<double>::quiet_NaN();
+    }
+    return means;
+}
+
+}  // namespace
+
+Screening screen_instruments(const std::vector<std::string>& order_book_ids, const DateTime& date, int window, bool quiet,
                  const kelvane::DataProxy& dp, const std::string& instrument_type) {
     std::map<std::string, std::vector<double>> data;
     std::size_t max_data_len = 0;
@@ -108,25 +124,6 @@ Screening screen(const std::vector<std::string>& order_book_ids, const DateTime&
     return screening;
 }
 
-// Each column's mean over its known cells.
-Vector column_means(const ReturnTable& df) {
-    Vector means(df.values.cols());
-    for (Eigen::Index j = 0; j < df.values.cols(); ++j) {
-        double sum = 0.0;
-        Eigen::Index k = 0;
-        for (Eigen::Index t = 0; t < df.values.rows(); ++t) {
-            const double v = df.values(t, j);
-            if (std::isnan(v)) continue;
-            sum += v;
-            ++k;
-        }
-        means[j] = k > 0 ? sum / static_cast<double>(k) : std::numeric_limits<double>::quiet_NaN();
-    }
-    return means;
-}
-
-}  // namespace
-
 WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
     const std::vector<std::string> order_book_ids = ids;
     if (order_book_ids.empty()) throw KVInvalidArgument("传入的合约为空");
@@ -158,7 +155,7 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     if (!first) throw KVInvalidArgument(fmt::format("invalid order book id: {}", order_book_ids.front()));
     const std::string instrument_type = _instrument_type(*first);
 
-    Screening screening = screen(order_book_ids, date, options.window, options.quiet, dp, instrument_type);
+    Screening screening = screen_instruments(order_book_ids, date, options.window, options.quiet, dp, instrument_type);
     if (screening.answer) return *screening.answer;
     const ReturnTable& df = screening.df;
     const auto n = static_cast<Eigen::Index>(df.columns.size());

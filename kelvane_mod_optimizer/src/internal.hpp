@@ -1,10 +1,12 @@
 // Functions private to the optimiser, shared between its subsystems and its tests.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "kelvane/data_proxy.hpp"
 #include "kelvane/instrument.hpp"
 #include "kelvane_mod_optimizer/constraints.hpp"
 #include "kelvane_mod_optimizer/definitions.hpp"
@@ -30,6 +32,14 @@ ConstraintRecord budget_constraint();
 // Identifier to weight in ascending weight order; equal weights keep the order of `index`.
 WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& weight);
 
+// One SLSQP attempt with the given options.
+using SlsqpAttempt = std::function<minimize::Result(const minimize::SlsqpOptions&)>;
+
+// Runs attempts until one is accepted (converged, or stopped at the iteration limit), raising
+// ftol tenfold after a positive directional derivative in the line search while ftol < 1e-5;
+// returns the accepted x. Throws OptimizationFailed otherwise.
+Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol);
+
 // Ledoit-Wolf shrunk covariance of the rows where every column is known.
 LabelledMatrix _cov_shrinkage(const ReturnTable& df);
 
@@ -38,5 +48,12 @@ struct Screening {
     std::optional<WeightMap> answer;
     ReturnTable df;
 };
+
+// Screens every identifier against the host's data (dropping delisted, too often suspended,
+// too recently listed instruments and those with unusable prices) and builds the survivors'
+// return table: columns in ascending identifier order, shorter histories padded with NaN at the
+// top so that every column's last row is the same most recent day.
+Screening screen_instruments(const std::vector<std::string>& order_book_ids, const DateTime& date, int window,
+                             bool quiet, const kelvane::DataProxy& dp, const std::string& instrument_type);
 
 }  // namespace kelvane_mod_optimizer

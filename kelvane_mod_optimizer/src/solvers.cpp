@@ -109,6 +109,24 @@ Vector min_TE_gradient(const Matrix& D, const Vector& b, const Vector& x) {
 // ---------------------------------------------------------------------------------------------
 // Shared policy
 
+Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
+    if (!(std::isfinite(tol) && tol > 0.0))
+        throw KVInvalidArgument(fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(tol).to_string()));
+    minimize::SlsqpOptions options;
+    options.maxiter = max_iteration;
+    options.ftol = tol;
+    for (;;) {
+        minimize::Result r = attempt(options);
+        if (r.success || r.nit >= max_iteration) return r.x;
+        if (r.status == minimize::slsqp_status::positive_directional_derivative) {
+            if (options.ftol >= 1e-5) throw OptimizationFailed("OPTIMIZER: 优化无法收敛到足够精度");
+            options.ftol *= 10;  // the running value, compared with 1e-5 as it grows
+            continue;
+        }
+        throw OptimizationFailed(r.message);
+    }
+}
+
 namespace {
 
 void check_problem(const char* solver, Eigen::Index n, const Vector& init_weight, const BoundsList& bounds) {
@@ -153,28 +171,16 @@ std::vector<ConstraintRecord> without_gradients(std::vector<ConstraintRecord> co
     return cons;
 }
 
-// Minimises under the SLSQP policy: accept a converged result or one stopped at the iteration
-// limit; on a positive directional derivative in the line search retry with ftol ten times
-// larger while it is below 1e-5; any other failure is reported with the minimiser's message.
 Vector solve_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
                         const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                         const SolverSettings& settings) {
-    check_tol(tol);
     const std::vector<ConstraintRecord> records =
         settings.derivatives == Derivatives::exact ? cons : without_gradients(cons);
-    minimize::SlsqpOptions options;
-    options.maxiter = max_iteration;
-    options.ftol = tol;
-    for (;;) {
-        minimize::Result r = minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
-        if (r.success || r.nit >= max_iteration) return r.x;
-        if (r.status == minimize::slsqp_status::positive_directional_derivative) {
-            if (options.ftol >= 1e-5) throw OptimizationFailed("OPTIMIZER: 优化无法收敛到足够精度");
-            options.ftol *= 10;
-            continue;
-        }
-        throw OptimizationFailed(r.message);
-    }
+    return apply_slsqp_policy(
+        [&](const minimize::SlsqpOptions& options) {
+            return minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
+        },
+        max_iteration, tol);
 }
 
 // Weights divided by their sum (added first to last), handed to the result ordering.

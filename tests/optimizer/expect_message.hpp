@@ -1,0 +1,18 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Expects `statement` to throw exactly `type` (or a subclass) with the message `text`.
+#define EXPECT_THROW_MESSAGE(statement, type, text)                                   \
+    do {                                                                              \
+        try {                                                                         \
+            statement;                                                                \
+            ADD_FAILURE() << "no exception from: " #statement;                        \
+        } catch (const type& e) {                                                     \
+            EXPECT_EQ(std::string(e.what()), std::string(text));                      \
+        } catch (const std::exception& e) {                                           \
+            ADD_FAILURE() << "wrong exception type from " #statement ": " << e.what(); \
+        }                                                                             \
+    } while (0)

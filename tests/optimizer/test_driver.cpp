@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "expect_message.hpp"
+#include "fake_host.hpp"
+#include "internal.hpp"
+#include "kelvane_mod_optimizer/optimizer.hpp"
+
+namespace kmo = kelvane_mod_optimizer;
+using kelvane::DateTime;
+using kelvane::KVInvalidArgument;
+using kmo::OptimizeMethod;
+using testing_host::HostFixture;
+using testing_host::walk;
+
+namespace {
+
+const DateTime DATE(2014, 1, 4);
+
+struct Universe : HostFixture {
+    Universe() {
+        unsigned seed = 1;
+        for (const char* id : {"600519.XSHG", "601398.XSHG", "601939.XSHG", "601288.XSHG"})
+            proxy->add(id, "CS", walk(132, seed++), std::vector<bool>(132, false));
+    }
+    void set_suspended_days(const std::string& id, int days) {
+        std::vector<bool> flags(132, false);
+        for (int i = 0; i < days; ++i) flags[static_cast<std::size_t>(i)] = true;
+        proxy->data.at(id).suspended = flags;
+    }
+};
+
+double sum_of(const kmo::WeightMap& w) {
+    double s = 0.0;
+    for (const auto& [id, v] : w) s += v;
+    return s;
+}
+
+}  // namespace
+
+TEST(OptimizeValidation, OneIdentifierIsAnsweredWithoutTouchingTheHost) {
+    Universe u;
+    const auto r = kmo::optimize({"999999.XSHG"}, DateTime(2001, 1, 1),
+                                 {.method = std::string("nonsense"), .risk_aversion_coefficient = -1});
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r.at("999999.XSHG"), 1.0);
+    EXPECT_EQ(u.proxy->calls, 0);
+    EXPECT_THROW_MESSAGE(kmo::optimize({}, DATE), KVInvalidArgument, "传入的合约为空");
+    EXPECT_EQ(u.proxy->calls, 0);
+}
+
+TEST(OptimizeValidation, ChecksInTheirOrderWithExactMessages) {
+    Universe u;
+    const std::vector<std::string> ids{"600519.XSHG", "601398.XSHG"};
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.risk_aversion_coefficient = -0.5}), KVInvalidArgument,
+                         "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-0.5");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.risk_aversion_coefficient = -2}), KVInvalidArgument,
+                         "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-2");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.risk_aversion_coefficient = std::nan("")}), KVInvalidArgument,
+                         "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：nan");
+    // Risk aversion comes before the tolerance and window checks.
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.risk_aversion_coefficient = -1, .tol = 0.0}), KVInvalidArgument,
+                         "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-1");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.tol = 0.0}), KVInvalidArgument,
+                         "tol （收敛精度）必须是有限的正数，传入值为：0.0");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.tol = std::nan("")}), KVInvalidArgument,
+                         "tol （收敛精度）必须是有限的正数，传入值为：nan");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.window = 2}), KVInvalidArgument,
+                         "window （历史数据窗口）不能小于3，传入值为：2");
+    // The benchmark check comes before the date check.
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DateTime(2001, 1, 1), {.method = OptimizeMethod::MIN_TRACKING_ERROR}),
+                         KVInvalidArgument, "使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数");
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DateTime(2005, 6, 30, 23, 59, 59)), KVInvalidArgument,
+                         "日期不能早于2005-07-01（之前没有足够的数据）");
+    EXPECT_NO_THROW(kmo::optimize(ids, DateTime(2005, 7, 1)));
+    EXPECT_THROW_MESSAGE(kmo::optimize({"000000.XSHG", "601398.XSHG"}, DATE), KVInvalidArgument,
+                         "invalid order book id: 000000.XSHG");
+    EXPECT_THROW_MESSAGE(kmo::optimize({"601398.XSHG", "000000.XSHG"}, DATE), KVInvalidArgument,
+                         "invalid order book id: 000000.XSHG");
+    EXPECT_NO_THROW(kmo::optimize(ids, DATE, {.risk_aversion_coefficient = 0}));
+}
+
+TEST(OptimizeValidation, OneAssetClassPerRequest) {
+    Universe u;
+    u.proxy->add("510050.XSHG", "ETF", walk(132, 9), std::vector<bool>(132, false));
+    u.proxy->add("160706.XSHE", "LOF", walk(132, 10), std::vector<bool>(132, false));
+    u.proxy->add("000300.XSHG", "INDX", walk(132, 11), std::vector<bool>(132, false));
+    EXPECT_THROW_MESSAGE(kmo::optimize({"601398.XSHG", "510050.XSHG"}, DATE), KVInvalidArgument,
+                         "传入的合约应该是同一类型的，601398.XSHG(股票) 和 510050.XSHG(场内基金) 类型不同");
+    EXPECT_THROW_MESSAGE(kmo::optimize({"000300.XSHG", "601398.XSHG"}, DATE), KVInvalidArgument,
+                         "不支持的合约类型：INDX(000300.XSHG)");
+    const auto funds = kmo::optimize({"510050.XSHG", "160706.XSHE"}, DATE);
+    EXPECT_EQ(funds.size(), 2u);
+}
+
+TEST(OptimizeScreening, DropsWithWarningsAtTheThresholds) {
+    Universe u;
+    u.proxy->add("delisted", "CS", walk(132, 20), std::vector<bool>(132, false));
+    u.proxy->data.at("delisted").record.de_listed_date = DateTime(2014, 1, 3);
+    u.proxy->add("delisted_today", "CS", walk(132, 21), std::vector<bool>(132, false));
+    u.proxy->data.at("delisted_today").record.de_listed_date = DATE;
+    u.proxy->add("suspended66", "CS", walk(132, 22));
+    u.set_suspended_days("suspended66", 66);
+    u.proxy->add("suspended67", "CS", walk(132, 23));
+    u.set_suspended_days("suspended67", 67);
+    u.proxy->add("bars66", "CS", walk(66, 24), std::vector<bool>(132, false));
+    u.proxy->add("bars65", "CS", walk(65, 25), std::vector<bool>(132, false));
+    auto zero = walk(132, 26);
+    zero[40] = 0.0;
+    u.proxy->add("zero_price", "CS", zero, std::vector<bool>(132, false));
+    auto nan = walk(132, 27);
+    nan[100] = std::nan("");
+    u.proxy->add("nan_price", "CS", nan, std::vector<bool>(132, false));
+
+    const std::vector<std::string> ids{"delisted", "delisted_today", "suspended66", "suspended67", "bars66",
+                                       "bars65",   "zero_price",     "nan_price",   "601398.XSHG"};
+    const auto s = kmo::screen_instruments(ids, DATE, 132, false, *u.proxy, "股票");
+    EXPECT_EQ(u.messages(), (std::vector<std::string>{
+                                "OPTIMIZER: delisted 已退市，被剔除",
+                                "OPTIMIZER: suspended67 停牌太多导致数据不足, 被剔除",
+                                "OPTIMIZER: bars65 上市时间过短, 被剔除",
+                                "OPTIMIZER: zero_price 价格数据无效, 被剔除",
+                                "OPTIMIZER: nan_price 价格数据无效, 被剔除",
+                            }));
+    for (const auto& e : u.log) EXPECT_EQ(e.first, kelvane::LogLevel::warn);
+    EXPECT_EQ(s.df.columns, (std::vector<std::string>{"601398.XSHG", "bars66", "delisted_today", "suspended66"}));
+    ASSERT_EQ(s.df.values.rows(), 131);
+    // The 65 returns of the short history sit in the bottom rows, aligned with the latest day.
+    const auto col = s.df.values.col(1);
+    EXPECT_TRUE(std::isnan(col[0]) && std::isnan(col[65]));
+    EXPECT_FALSE(std::isnan(col[66]));
+    const auto& p = u.proxy->data.at("bars66").closes;
+    EXPECT_DOUBLE_EQ(col[130], p[65] / p[64] - 1.0);
+    EXPECT_TRUE(s.df.values.col(0).allFinite());
+    EXPECT_TRUE(s.df.values.bottomRows(65).allFinite());
+
+    u.log.clear();
+    const auto quiet = kmo::screen_instruments(ids, DATE, 132, true, *u.proxy, "股票");
+    EXPECT_TRUE(u.log.empty());
+    EXPECT_EQ(quiet.df.columns, s.df.columns);
+}
+
+TEST(OptimizeScreening, OddWindowThresholdAndEmptyOrSingleSurvivor) {
+    Universe u;
+    // window 133: the limits are 66.5, so 67 suspended days drop and 66 bars are too few.
+    u.proxy->add("bars67", "CS", walk(67, 30), std::vector<bool>(133, false));
+    u.proxy->add("bars66", "CS", walk(66, 31), std::vector<bool>(133, false));
+    const auto s = kmo::screen_instruments({"bars67", "bars66", "bars67"}, DATE, 133, true, *u.proxy, "股票");
+    ASSERT_TRUE(s.answer.has_value());
+    EXPECT_EQ(s.answer->size(), 1u);
+    EXPECT_EQ(s.answer->at("bars67"), 1.0);
+
+    EXPECT_THROW_MESSAGE(kmo::optimize({"bars66", "bars66"}, DATE, {.window = 133}), KVInvalidArgument,
+                         "OPTIMIZER: 经过剔除后，合约数目为0");
+    // A single survivor is answered before the method is looked at.
+    const auto one = kmo::optimize({"601398.XSHG", "601398.XSHG"}, DATE, {.method = std::string("risk_parity")});
+    EXPECT_EQ(one.size(), 1u);
+}
+
+TEST(OptimizeDispatch, UnknownMethodFailsOnlyAfterAssembly) {
+    Universe u;
+    const std::vector<std::string> ids{"601398.XSHG", "600519.XSHG"};
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.method = std::string("risk_parity")}), kmo::OptimizationFailed,
+                         "OPTIMIZE: unknown method risk_parity");
+    EXPECT_THROW_MESSAGE(
+        kmo::optimize(ids, DATE, {.method = std::string("x"), .bnds = kmo::Bounds{{"*", {0.5, 0.2}}}}),
+        KVInvalidArgument, "OPTIMIZER: 合约 * 的下限 0.5 高于上限 0.2");
+}
+
+TEST(OptimizeEndToEnd, EveryMethodGivesWeightsThatAddUpAndRespectLimits) {
+    Universe u;
+    u.proxy->add("000300.XSHG", "INDX", walk(132, 99, 0.012), std::vector<bool>(132, false));
+    const std::vector<std::string> ids{"601939.XSHG", "601398.XSHG", "600519.XSHG", "601288.XSHG"};
+    const std::vector<kmo::OptimizeOptions> requests{
+        {},
+        {.cov_shrinkage = false},
+        {.bnds = kmo::Bounds{{"*", {0, 0.3}}}},
+        {.method = OptimizeMethod::MIN_VARIANCE},
+        {.method = OptimizeMethod::MIN_VARIANCE, .bnds = kmo::Bounds{{"600519.XSHG", {0.4, 0.6}}}},
+        {.method = OptimizeMethod::MEAN_VARIANCE, .cov_shrinkage = false},
+        {.method = OptimizeMethod::MIN_TRACKING_ERROR, .benchmark = "000300.XSHG"},
+    };
+    for (const auto& options : requests) {
+        const auto w = kmo::optimize(ids, DATE, options);
+        ASSERT_EQ(w.size(), 4u);
+        EXPECT_NEAR(sum_of(w), 1.0, 1e-12);
+        double previous = -1.0;
+        for (const auto& [id, v] : w) {
+            EXPECT_GE(v, previous);  // ascending
+            previous = v;
+            EXPECT_GE(v, -1e-9);
+            if (options.bnds && options.bnds->contains("*")) EXPECT_LE(v, 0.3 + 1e-9);
+        }
+        if (options.bnds && options.bnds->contains("600519.XSHG")) {
+            EXPECT_GE(w.at("600519.XSHG"), 0.4 - 1e-9);
+            EXPECT_LE(w.at("600519.XSHG"), 0.6 + 1e-9);
+        }
+    }
+    // Group limits hold.
+    u.proxy->data.at("600519.XSHG").record.sector_name = "Consumer Staples";
+    const auto g = kmo::optimize(
+        ids, DATE,
+        {.cons = std::make_shared<kmo::GICSConstraint>(kmo::Rules{{"Financials", {0.3, 0.5}}})});
+    EXPECT_NEAR(sum_of(g), 1.0, 1e-12);
+    EXPECT_NEAR(g.at("601939.XSHG") + g.at("601398.XSHG") + g.at("601288.XSHG"), 0.5, 1e-6);
+}
+
+TEST(OptimizeEndToEnd, MoreInstrumentsThanReturnsStillGivesAValidAnswerOrAFailure) {
+    HostFixture host;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 60; ++i) {
+        const std::string id = fmt::format("{:06d}.XSHG", 600000 + i);
+        host.proxy->add(id, "CS", walk(41, static_cast<unsigned>(i + 1)), std::vector<bool>(41, false));
+        ids.push_back(id);
+    }
+    for (bool shrink : {false, true}) {
+        try {
+            const auto w = kmo::optimize(ids, DATE,
+                                         {.method = OptimizeMethod::MIN_VARIANCE, .cov_shrinkage = shrink, .window = 41});
+            EXPECT_NEAR(sum_of(w), 1.0, 1e-9);
+            for (const auto& [id, v] : w) EXPECT_TRUE(std::isfinite(v) && v >= -1e-9 && v <= 1 + 1e-9);
+        } catch (const kmo::OptimizationFailed&) {
+            EXPECT_FALSE(shrink) << "Ledoit-Wolf is positive definite and must solve";
+        }
+    }
+}
