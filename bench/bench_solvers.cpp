@@ -1,0 +1,131 @@
+// Times each solver and both covariance estimators on the inputs of make_bench_inputs.py.
+// The counter "objective" is the quality measure bench_solvers_scipy.py prints for the same
+// problem: the spread of risk contributions for the risk-parity solvers, else the objective.
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "internal.hpp"
+#include "kelvane_mod_optimizer/optimizer.hpp"
+
+namespace kmo = kelvane_mod_optimizer;
+using kmo::Matrix;
+using kmo::Vector;
+
+namespace {
+
+Matrix read_matrix(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read " + path + " (run make_bench_inputs.py)");
+    Eigen::Index rows = 0, cols = 0;
+    in >> rows >> cols;
+    Matrix m(rows, cols);
+    for (Eigen::Index i = 0; i < rows; ++i)
+        for (Eigen::Index j = 0; j < cols; ++j) in >> m(i, j);
+    return m;
+}
+
+struct Inputs {
+    kmo::ReturnTable df;
+    kmo::LabelledMatrix c_m;
+    Vector benchmark;
+    Vector mu;
+};
+
+const Inputs& inputs(int n) {
+    static std::map<int, Inputs> cache;
+    auto it = cache.find(n);
+    if (it != cache.end()) return it->second;
+    const std::string dir = KV_BENCH_INPUTS;
+    Inputs in;
+    in.df.values = read_matrix(dir + "/returns_" + std::to_string(n) + ".txt");
+    for (int j = 0; j < n; ++j) in.df.columns.push_back("X" + std::to_string(1000 + j));
+    in.c_m = {in.df.columns, read_matrix(dir + "/cov_" + std::to_string(n) + ".txt")};
+    in.benchmark = read_matrix(dir + "/bench_" + std::to_string(n) + ".txt").row(0).transpose();
+    in.mu = in.df.values.colwise().mean().transpose();
+    return cache.emplace(n, std::move(in)).first->second;
+}
+
+Vector weights(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
+    Vector x(static_cast<Eigen::Index>(labels.size()));
+    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
+    return x;
+}
+
+enum class Solver { risk_parity, risk_parity_with_cons, min_variance, mean_variance, min_tracking_error };
+
+void run(benchmark::State& state, Solver solver, kmo::SolverSettings settings) {
+    const int n = static_cast<int>(state.range(0));
+    const Inputs& in = inputs(n);
+    const Vector x0 = Vector::Constant(n, 1.0 / n);
+    const kmo::BoundsList unit(static_cast<std::size_t>(n), {0.0, 1.0});
+    const kmo::BoundsList barrier(static_cast<std::size_t>(n), {1e-6, std::nullopt});
+    const std::vector<kmo::ConstraintRecord> budget{kmo::budget_constraint()};
+    kmo::WeightMap w;
+    for (auto _ : state) {
+        switch (solver) {
+            case Solver::risk_parity: w = kmo::risk_parity_optimize(in.c_m, x0, barrier, 1000); break;
+            case Solver::risk_parity_with_cons:
+                w = kmo::risk_parity_with_cons_optimize(in.c_m, x0, unit, budget, 1000, 1e-8, settings);
+                break;
+            case Solver::min_variance: w = kmo::min_variance_optimize(in.c_m, x0, unit, budget, 1000, 1e-8, settings); break;
+            case Solver::mean_variance:
+                w = kmo::mean_variance_optimize(in.c_m, x0, 1, in.mu, unit, budget, 1000, 1e-8, settings);
+                break;
+            case Solver::min_tracking_error:
+                w = kmo::min_tracking_error_optimize(x0, in.benchmark, in.df, unit, budget, 1000, 1e-8, settings);
+                break;
+        }
+        benchmark::DoNotOptimize(w);
+    }
+    const Vector x = weights(w, in.c_m.labels);
+    const Matrix& C = in.c_m.values;
+    double objective = 0.0;
+    switch (solver) {
+        case Solver::risk_parity:
+        case Solver::risk_parity_with_cons: objective = kmo::risk_parity_with_con_obj_fun(C, x); break;
+        case Solver::min_variance: objective = kmo::min_variance_obj_fun(C, x); break;
+        case Solver::mean_variance: objective = kmo::mean_variance_obj_fun(C, 1.0, in.mu, x); break;
+        case Solver::min_tracking_error: objective = kmo::min_TE_obj_fun(in.df.values, in.benchmark, x); break;
+    }
+    state.counters["objective"] = objective;
+}
+
+void BM_LedoitWolf(benchmark::State& state) {
+    const Inputs& in = inputs(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(kmo::_cov_shrinkage(in.df));
+}
+void BM_SampleCovariance(benchmark::State& state) {
+    const Inputs& in = inputs(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(kmo::sample_covariance(in.df));
+}
+
+const kmo::SolverSettings exact{};
+const kmo::SolverSettings classic{.derivatives = kmo::Derivatives::finite_differences, .scale_objective = false};
+
+}  // namespace
+
+BENCHMARK(BM_LedoitWolf)->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SampleCovariance)->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, risk_parity, Solver::risk_parity, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, risk_parity_with_cons, Solver::risk_parity_with_cons, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_variance, Solver::min_variance, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, mean_variance, Solver::mean_variance, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_tracking_error, Solver::min_tracking_error, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+// The classic formulation: finite differences and no objective scale.
+BENCHMARK_CAPTURE(run, risk_parity_with_cons_classic, Solver::risk_parity_with_cons, classic)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_variance_classic, Solver::min_variance, classic)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_tracking_error_classic, Solver::min_tracking_error, classic)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,12 @@
+# Solver and covariance benchmarks on inputs shared with bench_solvers_scipy.py.
+set(KV_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with Debian's numpy, scipy and scikit-learn")
+set(bench_inputs ${CMAKE_BINARY_DIR}/bench/inputs)
+add_custom_command(OUTPUT ${bench_inputs}/cov_1000.txt
+  COMMAND ${KV_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/make_bench_inputs.py ${bench_inputs}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/make_bench_inputs.py
+  COMMENT "Writing solver benchmark inputs")
+add_custom_target(bench_inputs DEPENDS ${bench_inputs}/cov_1000.txt)
+kv_add_benchmark(bench_solvers SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench_solvers.cpp LIBS kelvane_mod_optimizer)
+target_include_directories(bench_solvers PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
+target_compile_definitions(bench_solvers PRIVATE KV_BENCH_INPUTS="${bench_inputs}")
+add_dependencies(bench_solvers bench_inputs)
