@@ -104,6 +104,7 @@ void BM_SampleCovariance(benchmark::State& state) {
 }
 
 const kmo::SolverSettings exact{};
+const kmo::SolverSettings unscaled{.scale_objective = false};
 const kmo::SolverSettings classic{.derivatives = kmo::Derivatives::finite_differences, .scale_objective = false};
 
 }  // namespace
@@ -120,6 +121,13 @@ BENCHMARK_CAPTURE(run, mean_variance, Solver::mean_variance, exact)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, min_tracking_error, Solver::min_tracking_error, exact)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+// Exact derivatives without the objective scale.
+BENCHMARK_CAPTURE(run, min_variance_unscaled, Solver::min_variance, unscaled)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, mean_variance_unscaled, Solver::mean_variance, unscaled)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_tracking_error_unscaled, Solver::min_tracking_error, unscaled)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
 // The classic formulation: finite differences and no objective scale.
 BENCHMARK_CAPTURE(run, risk_parity_with_cons_classic, Solver::risk_parity_with_cons, classic)
     ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);

@@ -10,3 +10,6 @@ kv_add_benchmark(bench_solvers SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench_solvers
 target_include_directories(bench_solvers PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
 target_compile_definitions(bench_solvers PRIVATE KV_BENCH_INPUTS="${bench_inputs}")
 add_dependencies(bench_solvers bench_inputs)
+
+kv_add_benchmark(bench_optimize SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench_optimize.cpp LIBS kelvane_mod_optimizer)
+target_include_directories(bench_optimize PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
