@@ -8,7 +8,7 @@
 #define EXPECT_THROW_MESSAGE(statement, type, text)                                   \
     do {                                                                              \
         try {                                                                         \
-            statement;                                                                \
+            static_cast<void>(statement);                                             \
             ADD_FAILURE() << "no exception from: " #statement;                        \
         } catch (const type& e) {                                                     \
             EXPECT_EQ(std::string(e.what()), std::string(text));                      \

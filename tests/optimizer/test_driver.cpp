@@ -192,7 +192,9 @@ TEST(OptimizeEndToEnd, EveryMethodGivesWeightsThatAddUpAndRespectLimits) {
             EXPECT_GE(v, previous);  // ascending
             previous = v;
             EXPECT_GE(v, -1e-9);
-            if (options.bnds && options.bnds->contains("*")) EXPECT_LE(v, 0.3 + 1e-9);
+            if (options.bnds && options.bnds->contains("*")) {
+                EXPECT_LE(v, 0.3 + 1e-9);
+            }
         }
         if (options.bnds && options.bnds->contains("600519.XSHG")) {
             EXPECT_GE(w.at("600519.XSHG"), 0.4 - 1e-9);

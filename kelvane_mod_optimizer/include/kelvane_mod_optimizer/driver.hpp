@@ -16,10 +16,10 @@ namespace kelvane_mod_optimizer {
 // The arguments of optimize() after the instruments and the date, with their defaults.
 struct OptimizeOptions {
     Method method = OptimizeMethod::RISK_PARITY;       // the problem to solve
-    std::optional<Bounds> bnds;                        // per-instrument bounds; "*" for all others
-    std::shared_ptr<const ConstraintProvider> cons;    // group constraints (none when null)
+    std::optional<Bounds> bnds = std::nullopt;         // per-instrument bounds; "*" for all others
+    std::shared_ptr<const ConstraintProvider> cons = nullptr;  // group constraints (none when null)
     bool cov_shrinkage = true;                         // Ledoit-Wolf (true) or sample covariance
-    std::optional<std::string> benchmark;              // required by MIN_TRACKING_ERROR
+    std::optional<std::string> benchmark = std::nullopt;  // required by MIN_TRACKING_ERROR
     Number risk_aversion_coefficient = 1;              // λ of mean-variance; must not be negative
     int window = 132;                                  // daily bars read per instrument (at least 3)
     int max_iteration = 1000;                          // iteration limit of the minimiser
