@@ -1,0 +1,75 @@
+#include "kelvane/csv.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace kelvane::csv {
+
+bool split(std::string_view line, std::vector<std::string>& fields) {
+    fields.clear();
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"') {
+                if (i + 1 < line.size() && line[i + 1] == '"') {
+                    field += '"';
+                    ++i;
+                } else {
+                    quoted = false;
+                }
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.push_back(std::move(field));
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    fields.push_back(std::move(field));
+    return !quoted;
+}
+
+Table read(const std::filesystem::path& path, const std::vector<std::string>& required) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error(fmt::format("{}: cannot open the file", path.string()));
+    Table table;
+    table.path = path;
+    std::string line;
+    std::size_t number = 0;
+    std::vector<std::string> fields;
+    bool header = true;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (header && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        if (line.empty()) continue;
+        if (!split(line, fields))
+            throw std::runtime_error(fmt::format("{}:{}: unterminated quoted value", path.string(), number));
+        if (header) {
+            for (std::size_t i = 0; i < fields.size(); ++i) table.columns.emplace(fields[i], i);
+            for (const auto& name : required)
+                if (!table.columns.count(name))
+                    throw std::runtime_error(fmt::format("{}:{}: missing column \"{}\"", path.string(), number, name));
+            header = false;
+            continue;
+        }
+        if (fields.size() < table.columns.size())
+            throw std::runtime_error(fmt::format("{}:{}: expected {} values, found {}", path.string(), number,
+                                                 table.columns.size(), fields.size()));
+        table.rows.push_back(fields);
+        table.lines.push_back(number);
+    }
+    if (header) throw std::runtime_error(fmt::format("{}:1: missing header row", path.string()));
+    return table;
+}
+
+}  // namespace kelvane::csv

@@ -1,0 +1,75 @@
+#include "kelvane/datetime.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace kelvane {
+
+namespace {
+
+bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap(y) ? 29 : days[m - 1];
+}
+
+bool parse_int(std::string_view text, int& out) {
+    if (text.empty()) return false;
+    const auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && p == text.data() + text.size();
+}
+
+}  // namespace
+
+DateTime::DateTime(int y, int mo, int d, int h, int mi, int s)
+    : year(y), month(mo), day(d), hour(h), minute(mi), second(s) {
+    if (y < 1 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo) || h < 0 || h > 23 || mi < 0 ||
+        mi > 59 || s < 0 || s > 59)
+        throw std::invalid_argument(fmt::format("invalid date-time {:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", y, mo, d,
+                                                h, mi, s));
+}
+
+DateTime DateTime::parse(std::string_view text) {
+    const auto fail = [&]() -> DateTime {
+        throw std::invalid_argument(fmt::format("invalid date \"{}\" (expected YYYY-MM-DD or YYYY-MM-DD HH:MM:SS)", text));
+    };
+    if (text.size() != 10 && text.size() != 19) return fail();
+    if (text[4] != '-' || text[7] != '-') return fail();
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (!parse_int(text.substr(0, 4), y) || !parse_int(text.substr(5, 2), mo) || !parse_int(text.substr(8, 2), d))
+        return fail();
+    if (text.size() == 19) {
+        if (text[10] != ' ' || text[13] != ':' || text[16] != ':') return fail();
+        if (!parse_int(text.substr(11, 2), h) || !parse_int(text.substr(14, 2), mi) || !parse_int(text.substr(17, 2), s))
+            return fail();
+    }
+    try {
+        return DateTime(y, mo, d, h, mi, s);
+    } catch (const std::invalid_argument&) {
+        return fail();
+    }
+}
+
+DateTime DateTime::max() { return DateTime(9999, 12, 31, 23, 59, 59); }
+
+int DateTime::day_number() const {
+    // Days from civil (proleptic Gregorian), 1970-01-01 = 0.
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int mp = (month + 9) % 12;
+    const int doy = (153 * mp + 2) / 5 + day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+std::string DateTime::to_string() const {
+    return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", year, month, day, hour, minute, second);
+}
+
+std::ostream& operator<<(std::ostream& os, const DateTime& dt) { return os << dt.to_string(); }
+
+}  // namespace kelvane
