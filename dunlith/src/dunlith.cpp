@@ -1,10 +1,11 @@
 #include "dunlith/dunlith.hpp"
 
+#include <algorithm>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
@@ -13,109 +14,139 @@
 
 namespace dunlith {
 
-namespace fs = std::filesystem;
-
 namespace {
 
+// One classification period of an instrument; end_day is empty-open when `open_end`.
 struct Period {
-    int start = 0;
-    int end = 0;  // inclusive
+    int start_day = 0;
+    int end_day = 0;
+    bool open_end = false;
     ShenWanIndustry industry;
 };
 
+// Everything a logged-in client serves. Built completely by init(), then only read.
 struct Session {
     std::string user;
+    std::string password;
     Address address;
-    std::map<std::string, std::vector<Period>> shenwan;
-    std::map<std::string, fund::FundRecord> funds;
+    std::filesystem::path bundle_dir;
+    std::unordered_map<std::string, std::vector<Period>> shenwan;  // periods by start date
+    std::unordered_map<std::string, fund::FundRecord> funds;
 };
 
-// The logged-in client, replaced as a whole by init().
-std::shared_ptr<const Session>& session() {
-    static std::shared_ptr<const Session> s;
+// The client's login. A session is replaced whole by a later init(); a query holds its own
+// reference, so a concurrent re-init never changes data under it.
+std::mutex session_mutex;
+std::shared_ptr<const Session> current_session;
+
+std::shared_ptr<const Session> session() {
+    std::shared_ptr<const Session> s;
+    {
+        std::lock_guard lock(session_mutex);
+        s = current_session;
+    }
+    if (!s) throw std::logic_error("dunlith: init() has not been called");
     return s;
 }
-std::mutex& session_mutex() {
-    static std::mutex m;
-    return m;
+
+const std::string& cell(const kelvane::csv::Table& t, const std::vector<std::string>& row, const char* column) {
+    return row[t.columns.at(column)];
 }
 
-std::shared_ptr<const Session> current() {
-    std::lock_guard lock(session_mutex());
-    if (!session()) throw std::logic_error("dunlith: init() has not been called");
-    return session();
+[[noreturn]] void malformed(const kelvane::csv::Table& t, std::size_t i, const std::string& what) {
+    throw std::runtime_error(fmt::format("{}:{}: {}", t.path.string(), t.lines[i], what));
 }
 
-int day_of(const std::string& text, const fs::path& file, std::size_t line) {
+int parse_day(const kelvane::csv::Table& t, std::size_t i, const char* column) {
+    const std::string& text = cell(t, t.rows[i], column);
     try {
         return kelvane::DateTime::parse(text).day_number();
     } catch (const std::invalid_argument&) {
-        throw std::runtime_error(fmt::format("{}:{}: invalid date \"{}\"", file.string(), line, text));
+        malformed(t, i, fmt::format("invalid {} \"{}\" (expected YYYY-MM-DD)", column, text));
     }
 }
 
-fs::path default_bundle() {
+void load_shenwan(const std::filesystem::path& path, Session& s) {
+    const auto t = kelvane::csv::read(path, {"order_book_id", "start_date", "end_date", "industry_code",
+                                             "industry_name"});
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+        const auto& row = t.rows[i];
+        const std::string& id = cell(t, row, "order_book_id");
+        if (id.empty()) malformed(t, i, "empty order_book_id");
+        Period p;
+        p.start_day = parse_day(t, i, "start_date");
+        p.open_end = cell(t, row, "end_date").empty();
+        if (!p.open_end) {
+            p.end_day = parse_day(t, i, "end_date");
+            if (p.end_day < p.start_day) malformed(t, i, "end_date is before start_date");
+        }
+        p.industry = {cell(t, row, "industry_code"), cell(t, row, "industry_name")};
+        s.shenwan[id].push_back(std::move(p));
+    }
+    for (auto& [id, periods] : s.shenwan)
+        std::stable_sort(periods.begin(), periods.end(),
+                         [](const Period& a, const Period& b) { return a.start_day < b.start_day; });
+}
+
+void load_funds(const std::filesystem::path& path, Session& s) {
+    const auto t = kelvane::csv::read(path, {"order_book_id", "fund_type"});
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+        const auto& row = t.rows[i];
+        const std::string& id = cell(t, row, "order_book_id");
+        if (id.empty()) malformed(t, i, "empty order_book_id");
+        if (!s.funds.emplace(id, fund::FundRecord{id, cell(t, row, "fund_type")}).second)
+            malformed(t, i, fmt::format("duplicate order_book_id \"{}\"", id));
+    }
+}
+
+std::filesystem::path default_bundle_dir() {
     const char* home = std::getenv("HOME");
-    return fs::path(home ? home : ".") / ".kelvane" / "bundle";
+    if (!home || !*home) throw std::runtime_error("dunlith: HOME is not set, so there is no default bundle");
+    return std::filesystem::path(home) / ".kelvane" / "bundle";
 }
 
 }  // namespace
 
 void init(const std::string& user, const std::string& password, const Address& address) {
-    init(user, password, address, default_bundle());
+    init(user, password, address, default_bundle_dir());
 }
 
-void init(const std::string& user, const std::string&, const Address& address, const fs::path& bundle_dir) {
+void init(const std::string& user, const std::string& password, const Address& address,
+          const std::filesystem::path& bundle_dir) {
     auto s = std::make_shared<Session>();
     s->user = user;
+    s->password = password;
     s->address = address;
-    const fs::path shenwan = bundle_dir / "shenwan.csv";
-    if (fs::exists(shenwan)) {
-        const auto t = kelvane::csv::read(shenwan, {"order_book_id", "start_date", "end_date", "industry_code", "industry_name"});
-        const auto col = [&](const char* name) { return t.columns.at(name); };
-        for (std::size_t r = 0; r < t.rows.size(); ++r) {
-            const auto& row = t.rows[r];
-            Period p;
-            p.start = day_of(row[col("start_date")], t.path, t.lines[r]);
-            const std::string& end = row[col("end_date")];
-            p.end = end.empty() ? std::numeric_limits<int>::max() : day_of(end, t.path, t.lines[r]);
-            p.industry = {row[col("industry_code")], row[col("industry_name")]};
-            s->shenwan[row[col("order_book_id")]].push_back(std::move(p));
-        }
-    }
-    const fs::path funds = bundle_dir / "funds.csv";
-    if (fs::exists(funds)) {
-        const auto t = kelvane::csv::read(funds, {"order_book_id", "fund_type"});
-        for (const auto& row : t.rows) {
-            const std::string& id = row[t.columns.at("order_book_id")];
-            s->funds[id] = fund::FundRecord{id, row[t.columns.at("fund_type")]};
-        }
-    }
-    std::lock_guard lock(session_mutex());
-    session() = std::move(s);
+    s->bundle_dir = bundle_dir;
+    // Both files are optional: a bundle of stocks only needs neither.
+    if (const auto p = bundle_dir / "shenwan.csv"; std::filesystem::exists(p)) load_shenwan(p, *s);
+    if (const auto p = bundle_dir / "funds.csv"; std::filesystem::exists(p)) load_funds(p, *s);
+    std::lock_guard lock(session_mutex);
+    current_session = std::move(s);
 }
 
 bool initialized() {
-    std::lock_guard lock(session_mutex());
-    return session() != nullptr;
+    std::lock_guard lock(session_mutex);
+    return current_session != nullptr;
 }
 
 std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& order_book_id,
                                                            const kelvane::DateTime& date) {
-    const auto s = current();
-    auto it = s->shenwan.find(order_book_id);
+    const auto s = session();
+    const auto it = s->shenwan.find(order_book_id);
     if (it == s->shenwan.end()) return std::nullopt;
     const int day = date.day_number();
-    for (const auto& p : it->second)
-        if (p.start <= day && day <= p.end) return p.industry;
+    // Periods should not overlap; if they do, the one that started last wins.
+    for (auto p = it->second.rbegin(); p != it->second.rend(); ++p)
+        if (p->start_day <= day && (p->open_end || day <= p->end_day)) return p->industry;
     return std::nullopt;
 }
 
 namespace fund {
 
 std::optional<FundRecord> instruments(const std::string& order_book_id) {
-    const auto s = current();
-    auto it = s->funds.find(order_book_id);
+    const auto s = session();
+    const auto it = s->funds.find(order_book_id);
     if (it == s->funds.end()) return std::nullopt;
     return it->second;
 }
