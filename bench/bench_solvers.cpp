@@ -42,7 +42,7 @@ const Inputs& inputs(int n) {
     const std::string dir = KV_BENCH_INPUTS;
     Inputs in;
     in.df.values = read_matrix(dir + "/returns_" + std::to_string(n) + ".txt");
-    for (int j = 0; j < n; ++j) in.df.columns.push_back("X" + std::to_string(1000 + j));
+    for (int j = 0; j < n; ++j) in.df.columns.push_back(std::string("X").append(std::to_string(1000 + j)));
     in.c_m = {in.df.columns, read_matrix(dir + "/cov_" + std::to_string(n) + ".txt")};
     in.benchmark = read_matrix(dir + "/bench_" + std::to_string(n) + ".txt").row(0).transpose();
     in.mu = in.df.values.colwise().mean().transpose();

@@ -32,7 +32,7 @@ TEST(CovarianceConformance, MatchesScikitLearnAndPairwiseSampleCovariance) {
     for (std::size_t c = 0; c < cases.size(); ++c) {
         kmo::ReturnTable df;
         df.values = matrix(cases[c]["returns"]);
-        for (Eigen::Index j = 0; j < df.values.cols(); ++j) df.columns.push_back("X" + std::to_string(j));
+        for (Eigen::Index j = 0; j < df.values.cols(); ++j) df.columns.push_back(std::string("X").append(std::to_string(j)));
         const kmo::Matrix lw = matrix(cases[c]["ledoit_wolf"]);
         const kmo::Matrix got = kmo::_cov_shrinkage(df).values;
         EXPECT_LE((got - lw).cwiseAbs().maxCoeff(), 1e-12 * lw.cwiseAbs().maxCoeff()) << "case " << c;
