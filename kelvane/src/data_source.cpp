@@ -1,9 +1,12 @@
 #include "kelvane/data_source.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <cstdio>
+#include <string_view>
+#include <thread>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -35,32 +38,140 @@ DateTime parse_date(const std::string& text, const fs::path& file, std::size_t l
     }
 }
 
-double parse_number(const std::string& text, const fs::path& file, std::size_t line) {
-    double value = 0.0;
-    const auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || p != text.data() + text.size())
-        throw std::runtime_error(fmt::format("{}:{}: invalid number \"{}\"", file.string(), line, text));
-    return value;
-}
-
-// A bar file's header is checked when the bundle is opened; its rows when first read.
-void check_bar_header(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
-    if (!in || !std::getline(in, line)) throw std::runtime_error(fmt::format("{}:1: missing header row", file.string()));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-    std::vector<std::string> fields;
-    csv::split(line, fields);
-    for (const char* name : {"date", "close"})
-        if (std::find(fields.begin(), fields.end(), name) == fields.end())
-            throw std::runtime_error(fmt::format("{}:1: missing column \"{}\"", file.string(), name));
-}
-
 struct Bars {
     std::vector<int> days;       // ascending day numbers
     std::vector<double> closes;  // one per day
 };
+
+// Day number of a "YYYY-MM-DD" text, without building a string; -1 when it has another form.
+int plain_day(std::string_view t) {
+    if (t.size() != 10 || t[4] != '-' || t[7] != '-') return -1;
+    int v[3] = {0, 0, 0};
+    const std::size_t begin[3] = {0, 5, 8}, end[3] = {4, 7, 10};
+    for (int k = 0; k < 3; ++k)
+        for (std::size_t i = begin[k]; i < end[k]; ++i) {
+            if (t[i] < '0' || t[i] > '9') return -1;
+            v[k] = v[k] * 10 + (t[i] - '0');
+        }
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const int y = v[0], m = v[1], d = v[2];
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap)) return -1;
+    // Days from civil (proleptic Gregorian), 1970-01-01 = 0.
+    const int yy = m <= 2 ? y - 1 : y, era = yy / 400, yoe = yy - era * 400;
+    const int doy = (153 * ((m + 9) % 12) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+std::string read_whole(const fs::path& file) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
+    if (!f) throw std::runtime_error(fmt::format("{}: cannot open the file", file.string()));
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    std::string text(ec ? 0 : size, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), f.get()));
+    char chunk[4096];  // whatever the file grew by since its size was read
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0;) text.append(chunk, n);
+    return text;
+}
+
+// Reads and checks a whole bar file: the header names date and close, every row has as many
+// values as the header, every date and close parses, dates strictly ascending. Bar files are
+// the bulk of a bundle, so rows without quotes are split in place.
+Bars read_bars(const fs::path& file) {
+    const std::string text = read_whole(file);
+    Bars b;
+    std::size_t columns = 0, date_col = 0, close_col = 0, number = 0, previous_line = 0;
+    std::string previous_date;
+    std::vector<std::string> fields;
+    bool header = true;
+    for (std::size_t pos = 0; pos < text.size();) {
+        ++number;
+        std::size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) eol = text.size();
+        std::string_view line(text.data() + pos, eol - pos);
+        pos = eol + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (header && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+        if (line.empty()) continue;
+        std::string_view date, close;
+        std::size_t found = 0;
+        const bool quoted = line.find('"') != std::string_view::npos;
+        if (!header && !quoted) {
+            // One pass over an unquoted row: count the values and keep the two that are read.
+            const char* field = line.data();
+            const char* const end = line.data() + line.size();
+            for (const char* c = field;; ++c) {
+                if (c != end && *c != ',') continue;
+                if (found == date_col) date = std::string_view(field, static_cast<std::size_t>(c - field));
+                if (found == close_col) close = std::string_view(field, static_cast<std::size_t>(c - field));
+                ++found;
+                if (c == end) break;
+                field = c + 1;
+            }
+        }
+        if (header) {
+            if (!csv::split(line, fields))
+                throw std::runtime_error(fmt::format("{}:{}: unterminated quoted value", file.string(), number));
+            columns = fields.size();
+            for (const char* name : {"date", "close"}) {
+                const auto it = std::find(fields.begin(), fields.end(), name);
+                if (it == fields.end())
+                    throw std::runtime_error(fmt::format("{}:{}: missing column \"{}\"", file.string(), number, name));
+                (std::string_view(name) == "date" ? date_col : close_col) = static_cast<std::size_t>(it - fields.begin());
+            }
+            header = false;
+            continue;
+        }
+        if (quoted) {
+            if (!csv::split(line, fields))
+                throw std::runtime_error(fmt::format("{}:{}: unterminated quoted value", file.string(), number));
+            found = fields.size();
+            if (found >= columns) date = fields[date_col], close = fields[close_col];
+        }
+        if (found < columns)
+            throw std::runtime_error(
+                fmt::format("{}:{}: expected {} values, found {}", file.string(), number, columns, found));
+        int day = plain_day(date);
+        if (day < 0) day = parse_day(std::string(date), file, number);
+        if (!b.days.empty() && day <= b.days.back())
+            throw std::runtime_error(fmt::format("{}:{}: dates out of order: \"{}\" is not after \"{}\" of line {}",
+                                                 file.string(), number, date, previous_date, previous_line));
+        double value = 0.0;
+        const auto [end, ec] = std::from_chars(close.data(), close.data() + close.size(), value);
+        if (close.empty() || ec != std::errc() || end != close.data() + close.size() || !std::isfinite(value))
+            throw std::runtime_error(fmt::format("{}:{}: invalid number \"{}\"", file.string(), number, close));
+        b.days.push_back(day);
+        b.closes.push_back(value);
+        previous_date.assign(date);
+        previous_line = number;
+    }
+    if (header) throw std::runtime_error(fmt::format("{}:1: missing header row", file.string()));
+    return b;
+}
+
+// Refuses the bundle when any bar file is malformed, naming the first in instrument order.
+// The files are read on a few threads: on a large bundle this is most of the opening time.
+void check_bar_files(const std::vector<fs::path>& files) {
+    std::vector<std::string> errors(files.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+            try {
+                static_cast<void>(read_bars(files[i]));
+            } catch (const std::exception& e) {
+                errors[i] = e.what();
+            }
+        }
+    };
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < std::min(threads, files.size()); ++t) workers.emplace_back(work);
+    work();
+    for (auto& w : workers) w.join();
+    for (const auto& error : errors)
+        if (!error.empty()) throw std::runtime_error(error);
+}
 
 struct Entry {
     Instrument instrument;
@@ -78,22 +189,9 @@ struct BaseDataSource::Impl {
     std::unordered_map<std::string, std::unique_ptr<Entry>> entries;
 
     const Bars& bars_of(const Entry& e) const {
+        // Every bar file was checked when the bundle was opened; only the bars in use are kept.
         std::call_once(e.loaded, [&] {
-            if (e.bar_file.empty()) return;
-            const csv::Table t = csv::read(e.bar_file, {"date", "close"});
-            const std::size_t date_col = t.columns.at("date"), close_col = t.columns.at("close");
-            Bars b;
-            b.days.reserve(t.rows.size());
-            b.closes.reserve(t.rows.size());
-            for (std::size_t r = 0; r < t.rows.size(); ++r) {
-                const int day = parse_day(t.rows[r][date_col], e.bar_file, t.lines[r]);
-                if (!b.days.empty() && day <= b.days.back())
-                    throw std::runtime_error(fmt::format("{}:{}: dates out of order (\"{}\" does not follow the previous row)",
-                                                         e.bar_file.string(), t.lines[r], t.rows[r][date_col]));
-                b.days.push_back(day);
-                b.closes.push_back(parse_number(t.rows[r][close_col], e.bar_file, t.lines[r]));
-            }
-            e.bars = std::move(b);
+            if (!e.bar_file.empty()) e.bars = read_bars(e.bar_file);
         });
         return e.bars;
     }
@@ -122,6 +220,7 @@ BaseDataSource::BaseDataSource(const fs::path& bundle_dir) : impl_(std::make_uni
                                       {"order_book_id", "symbol", "type", "listed_date", "de_listed_date", "sector_name"});
     const auto col = [&](const char* name) { return inst.columns.at(name); };
     const fs::path bar_dir = bundle_dir / "day_bars";
+    std::vector<fs::path> bar_files;
     for (std::size_t r = 0; r < inst.rows.size(); ++r) {
         const auto& row = inst.rows[r];
         auto e = std::make_unique<Entry>();
@@ -139,13 +238,14 @@ BaseDataSource::BaseDataSource(const fs::path& bundle_dir) : impl_(std::make_uni
         i.sector_name = row[col("sector_name")];
         const fs::path bar_file = bar_dir / (i.order_book_id + ".csv");
         if (fs::exists(bar_file)) {
-            check_bar_header(bar_file);
             e->bar_file = bar_file;
+            bar_files.push_back(bar_file);
         }
         if (!impl_->entries.emplace(i.order_book_id, std::move(e)).second)
             throw std::runtime_error(fmt::format("{}:{}: duplicate order_book_id \"{}\"", inst.path.string(),
                                                  inst.lines[r], row[col("order_book_id")]));
     }
+    check_bar_files(bar_files);
 }
 
 BaseDataSource::~BaseDataSource() = default;

@@ -13,8 +13,8 @@ namespace kelvane {
 
 class BaseDataSource {
 public:
-    // Opens and checks the bundle; throws std::runtime_error naming the file and line of the
-    // first defect. Bar files are checked when first read.
+    // Opens and checks the whole bundle, bar files included; throws std::runtime_error naming the
+    // file and line of the first defect. Bars are kept in memory from their first use on.
     explicit BaseDataSource(const std::filesystem::path& bundle_dir);
     ~BaseDataSource();
     BaseDataSource(const BaseDataSource&) = delete;

@@ -1,0 +1,219 @@
+// kelvane-optimize end to end: one response line per request line, errors typed and worded,
+// weights identical to the library's, order kept with several threads, exit statuses.
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "dunlith/dunlith.hpp"
+#include "kelvane/data_proxy.hpp"
+#include "kelvane/data_source.hpp"
+#include "kelvane/environment.hpp"
+#include "kelvane/logger.hpp"
+#include "kelvane_mod_optimizer/optimizer.hpp"
+#include "run_program.hpp"
+
+namespace {
+
+namespace kmo = kelvane_mod_optimizer;
+using json = nlohmann::ordered_json;
+
+const std::string kTool = std::string(KV_OPTIMIZE_TOOL) + " --bundle " + KV_SAMPLE_BUNDLE;
+
+std::vector<json> answer(const std::string& input, const std::string& arguments = "") {
+    const auto r = kv_test::run(kTool + " " + arguments, input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<json> lines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+const std::string kTwoBanks = R"("order_book_ids": ["601398.XSHG", "601939.XSHG"], "date": "2014-01-03")";
+
+TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
+    struct Case {
+        std::string request;
+        std::string type;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"nonsense", "BadRequest", ""},
+        {"[1, 2]", "BadRequest", "request must be a JSON object"},
+        {R"({"date": "2014-01-03"})", "BadRequest", "missing key \"order_book_ids\""},
+        {R"({"order_book_ids": ["601398.XSHG"]})", "BadRequest", "missing key \"date\""},
+        {"{" + kTwoBanks + R"(, "weights": 1})", "BadRequest", "unknown key \"weights\""},
+        {R"({"order_book_ids": ["601398.XSHG", 5], "date": "2014-01-03"})", "BadRequest",
+         "\"order_book_ids\" must be an array of strings"},
+        {R"({"order_book_ids": ["601398.XSHG"], "date": "2014/01/03"})", "BadRequest",
+         "\"date\" must be \"YYYY-MM-DD\" or \"YYYY-MM-DD HH:MM:SS\", got \"2014/01/03\""},
+        {R"({"order_book_ids": ["601398.XSHG"], "date": "2014-02-30"})", "BadRequest",
+         "\"date\" must be \"YYYY-MM-DD\" or \"YYYY-MM-DD HH:MM:SS\", got \"2014-02-30\""},
+        {"{" + kTwoBanks + R"(, "window": 1.5})", "BadRequest", "\"window\" must be an integer"},
+        {"{" + kTwoBanks + R"(, "window": 99999999999})", "BadRequest", "\"window\" is out of range: 99999999999"},
+        {"{" + kTwoBanks + R"(, "quiet": 1})", "BadRequest", "\"quiet\" must be a boolean"},
+        {"{" + kTwoBanks + R"(, "method": 2})", "BadRequest", "\"method\" must be a string"},
+        {"{" + kTwoBanks + R"(, "risk_aversion_coefficient": "1"})", "BadRequest",
+         "\"risk_aversion_coefficient\" must be a number"},
+        {"{" + kTwoBanks + R"(, "bnds": {"*": [0]}})", "BadRequest",
+         "\"bnds\" entry \"*\" must be [lower, upper] with two numbers"},
+        {"{" + kTwoBanks + R"(, "cons": {"kind": "sector", "rules": {}}})", "BadRequest",
+         "\"cons\" kind must be \"gics\", \"shenwan\" or \"fund_type\", got \"sector\""},
+        {"{" + kTwoBanks + R"(, "cons": {"kind": "gics"}})", "BadRequest",
+         "\"cons\" must be an object with \"kind\" and \"rules\""},
+        {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {}, "x": 1}})", "BadRequest",
+         "unknown key \"x\" in \"cons\""},
+        // The optimiser's own checks come through with their texts.
+        {R"({"order_book_ids": [], "date": "2014-01-03"})", "KVInvalidArgument", "传入的合约为空"},
+        {"{" + kTwoBanks + R"(, "tol": 0})", "KVInvalidArgument", "tol （收敛精度）必须是有限的正数，传入值为：0.0"},
+        {"{" + kTwoBanks + R"(, "risk_aversion_coefficient": -1})", "KVInvalidArgument",
+         "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-1"},
+        {"{" + kTwoBanks + R"(, "bnds": {"601398.XSHG": [0.1, 0.2], "*": [0, 0.3]}})", "KVInvalidArgument",
+         "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"},
+        {"{" + kTwoBanks + R"(, "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.2]}}})", "KVInvalidArgument",
+         "OPTIMIZER: 约束的下限 0.3 高于上限 0.2"},
+        {"{" + kTwoBanks + R"(, "method": "max_sharpe"})", "OptimizationFailed", "OPTIMIZE: unknown method max_sharpe"},
+    };
+    std::string input;
+    for (std::size_t i = 0; i < cases.size(); ++i) input += cases[i].request + "\n\n";  // blank lines skipped
+    const auto lines = answer(input);
+    ASSERT_EQ(lines.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].request);
+        ASSERT_TRUE(lines[i].contains("error"));
+        EXPECT_FALSE(lines[i].contains("weights"));
+        EXPECT_EQ(lines[i]["error"]["type"], cases[i].type);
+        if (!cases[i].message.empty()) {
+            EXPECT_EQ(lines[i]["error"]["message"], cases[i].message);
+        }
+        EXPECT_EQ(lines[i]["log"], json::array());
+    }
+    EXPECT_EQ(lines[0]["error"]["message"].get<std::string>().rfind("request is not valid JSON: ", 0), 0u);
+}
+
+TEST(OptimizeTool, IdIsEchoedAndDropsAreLogged) {
+    const auto lines = answer(
+        R"({"id": {"run": [1, "a"]}, "order_book_ids": ["601398.XSHG", "600001.XSHG", "601939.XSHG"], "date": "2014-01-03",)"
+        R"( "bnds": {"600001.XSHG": [0, 1e-05]}})"
+        "\n"
+        R"({"id": 7, "order_book_ids": ["601398.XSHG", "600001.XSHG", "601939.XSHG"], "date": "2014-01-03", "quiet": true})"
+        "\n" R"({"id": null, "order_book_ids": []})" "\n");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["id"], json::parse(R"({"run": [1, "a"]})"));
+    EXPECT_EQ(lines[0]["log"], json::parse(R"([{"level": "warn", "message": "OPTIMIZER: 600001.XSHG 已退市，被剔除"},)"
+                                           R"( {"level": "info", "message": "OPTIMIZER: 约束 600001.XSHG 不在经剔除后的合约列表中，被忽略"}])"));
+    EXPECT_EQ(lines[1]["id"], 7);
+    EXPECT_EQ(lines[1]["log"], json::array());  // quiet: no drop warning
+    EXPECT_TRUE(lines[2].contains("id"));
+    EXPECT_TRUE(lines[2]["id"].is_null());
+    EXPECT_EQ(lines[2]["error"]["message"], "missing key \"date\"");
+}
+
+// The library over the same bundle, for comparison.
+class SampleBundle : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        environment_ = new kelvane::Environment(nullptr);
+        environment_->data_proxy =
+            std::make_shared<kelvane::DataProxy>(std::make_shared<kelvane::BaseDataSource>(KV_SAMPLE_BUNDLE));
+        dunlith::init("test", "", {"localhost", 16003}, KV_SAMPLE_BUNDLE);
+    }
+    static void TearDownTestSuite() {
+        delete environment_;
+        environment_ = nullptr;
+    }
+    static kelvane::Environment* environment_;
+};
+kelvane::Environment* SampleBundle::environment_ = nullptr;
+
+TEST_F(SampleBundle, WeightsReadBackToTheLibrarysDoublesInItsOrder) {
+    const std::vector<std::string> basket = {"601857.XSHG", "601398.XSHG", "601939.XSHG", "600519.XSHG",
+                                             "601633.XSHG", "601006.XSHG", "600003.XSHG"};
+    const kmo::DateTime date(2014, 1, 3);
+    const std::string ids = R"("order_book_ids": ["601857.XSHG", "601398.XSHG", "601939.XSHG", "600519.XSHG",)"
+                            R"( "601633.XSHG", "601006.XSHG", "600003.XSHG"], "date": "2014-01-03")";
+    using M = kmo::OptimizeMethod;
+    const std::vector<std::pair<std::string, kmo::OptimizeOptions>> cases = {
+        {"", {}},
+        {R"(, "method": "min_variance", "cov_shrinkage": false)", {.method = M::MIN_VARIANCE, .cov_shrinkage = false}},
+        {R"(, "method": "mean_variance", "risk_aversion_coefficient": 2.5, "bnds": {"*": [0, 0.4]})",
+         {.method = M::MEAN_VARIANCE, .bnds = kmo::Bounds{{"*", {0, 0.4}}}, .risk_aversion_coefficient = 2.5}},
+        {R"(, "method": "min_tracking_error", "benchmark": "000300.XSHG", "window": 60)",
+         {.method = M::MIN_TRACKING_ERROR, .benchmark = "000300.XSHG", .window = 60}},
+        {R"(, "cons": {"kind": "gics", "rules": {"Financials": [0.2, 0.3]}}, "tol": 1e-10)",
+         {.cons = std::make_shared<kmo::GICSConstraint>(kmo::Rules{{"Financials", {0.2, 0.3}}}), .tol = 1e-10}},
+    };
+    std::string input;
+    for (const auto& c : cases) input += "{" + ids + c.first + "}\n";
+    const auto lines = answer(input);
+    ASSERT_EQ(lines.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        std::vector<std::string> log;
+        kelvane::ScopedLogSink capture([&](kelvane::LogLevel, const std::string& m) { log.push_back(m); });
+        const kmo::WeightMap want = kmo::optimize(basket, date, cases[i].second);
+        ASSERT_TRUE(lines[i].contains("weights")) << lines[i].dump();
+        const auto& got = lines[i]["weights"];
+        ASSERT_EQ(got.size(), want.size());
+        std::size_t k = 0;
+        for (const auto& [id, weight] : want) {
+            EXPECT_EQ(got[k][0], id);
+            EXPECT_EQ(got[k][1].get<double>(), weight);  // bit for bit
+            ++k;
+        }
+        ASSERT_EQ(lines[i]["log"].size(), log.size());
+        for (std::size_t j = 0; j < log.size(); ++j) EXPECT_EQ(lines[i]["log"][j]["message"], log[j]);
+    }
+}
+
+TEST(OptimizeTool, SeveralThreadsAnswerInInputOrder) {
+    std::string input;
+    const char* methods[] = {"risk_parity", "min_variance", "mean_variance"};
+    for (int day = 2; day <= 31; ++day) {
+        input += "{\"id\": " + std::to_string(day) + R"(, "order_book_ids": ["601398.XSHG", "600519.XSHG", "601006.XSHG",)"
+                 R"( "600018.XSHG"], "date": "2013-12-)" + (day < 10 ? "0" : "") + std::to_string(day) +
+                 R"(", "method": ")" + methods[day % 3] + "\"}\n";
+        if (day % 7 == 0) input += "{\"id\": " + std::to_string(100 + day) + "}\n";
+    }
+    const auto one = kv_test::run(kTool, input);
+    const auto two = kv_test::run(kTool + " --threads 2", input);
+    ASSERT_EQ(one.status, 0);
+    ASSERT_EQ(two.status, 0);
+    EXPECT_EQ(one.out, two.out);
+    EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 34);
+}
+
+TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
+    const auto broken = kv_test::temp_dir("kv-broken-bundle");
+    std::filesystem::copy(KV_SAMPLE_BUNDLE, broken, std::filesystem::copy_options::recursive);
+    std::ofstream(broken / "trading_dates.csv", std::ios::app) << "2014-13-01\n";
+    const std::string tool = KV_OPTIMIZE_TOOL;
+    struct Case {
+        std::string arguments;
+        std::string in_stderr;
+    };
+    const std::vector<Case> cases = {
+        {"", "--bundle is required"},
+        {"--bundle " + std::string(KV_SAMPLE_BUNDLE) + " --threads 0", "--threads"},
+        {"--bundle " + std::string(KV_SAMPLE_BUNDLE) + " --requests /nonexistent/requests.jsonl",
+         "cannot read the requests file /nonexistent/requests.jsonl"},
+        {"--bundle /nonexistent/bundle", "cannot open the bundle /nonexistent/bundle"},
+        {"--bundle " + broken.string(), "trading_dates.csv:485"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const auto r = kv_test::run(tool + " " + c.arguments, "{" + kTwoBanks + "}\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.in_stderr), std::string::npos) << r.err;
+    }
+    const auto help = kv_test::run(tool + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Example"), std::string::npos);
+    std::filesystem::remove_all(broken);
+}
+
+}  // namespace
