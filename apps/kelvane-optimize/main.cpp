@@ -39,8 +39,8 @@ BadRequest, KVInvalidArgument, OptimizationFailed.
 Exit status: 0 when every line was answered (failed requests included), 2 for a usage
 error or a bundle that cannot be opened.)";
 
-// Answers the lines on `threads` workers and prints the responses in input order as soon as
-// each is ready.
+// Answers the lines on `threads` workers while this thread prints the responses in input
+// order, each as soon as it is ready.
 void answer_all(const std::vector<std::string>& lines, unsigned threads) {
     std::vector<std::promise<std::string>> promises(lines.size());
     std::vector<std::future<std::string>> responses;
@@ -57,8 +57,7 @@ void answer_all(const std::vector<std::string>& lines, unsigned threads) {
         }
     };
     std::vector<std::thread> workers;
-    for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
-    if (threads == 1) work();
+    for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
     for (auto& r : responses) std::cout << r.get() << '\n' << std::flush;
     for (auto& w : workers) w.join();
 }

@@ -7,6 +7,16 @@
 #include "kelvane/exception.hpp"
 
 namespace kelvane_mod_optimizer {
+namespace {
+
+// XᵀX, computing one triangle and mirroring it.
+Matrix gram(const Matrix& X) {
+    Matrix lower = Matrix::Zero(X.cols(), X.cols());
+    lower.selfadjointView<Eigen::Lower>().rankUpdate(X.transpose());
+    return lower.selfadjointView<Eigen::Lower>();
+}
+
+}  // namespace
 
 LabelledMatrix sample_covariance(const ReturnTable& df) {
     const Matrix& X = df.values;
@@ -15,7 +25,7 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
     Matrix cov(n, n);
     if (X.allFinite()) {
         const Matrix centred = X.rowwise() - X.colwise().mean();
-        cov.noalias() = centred.transpose() * centred / static_cast<double>(T - 1);
+        cov = gram(centred) / static_cast<double>(T - 1);
         return {df.columns, cov};
     }
     // Pairwise-complete: each pair uses the rows where both cells are numbers, with its own means.
@@ -65,19 +75,15 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
     X.rowwise() -= X.colwise().mean();
 
     const double t = static_cast<double>(T);
-    Matrix S(n, n);
-    S.noalias() = X.transpose() * X;
-    S /= t;
+    const Matrix S = gram(X) / t;
     if (n == 1) return {df.columns, S};
 
     // Ledoit-Wolf shrinkage intensity towards mu * I, mu the mean variance.
     const double p = static_cast<double>(n);
     const Eigen::VectorXd emp_cov_trace = X.array().square().colwise().sum().transpose() / t;
     const double mu = emp_cov_trace.sum() / p;
-    const Matrix X2 = X.array().square().matrix();
-    Matrix X2tX2(n, n);
-    X2tX2.noalias() = X2.transpose() * X2;
-    const double beta_sum = X2tX2.sum();
+    // The sum of all entries of (X∘X)ᵀ(X∘X) is the sum over rows of the squared row sums of X∘X.
+    const double beta_sum = X.array().square().rowwise().sum().square().sum();
     const double delta_sum = (S * t).array().square().sum() / (t * t);
     double beta = 1.0 / (p * t) * (beta_sum / t - delta_sum);
     double delta = delta_sum - 2.0 * mu * emp_cov_trace.sum() + p * mu * mu;
