@@ -62,6 +62,41 @@ Result lbfgsb(const Objective& objective, const Gradient& gradient, const Vector
         if (b.upper) x[i] = std::min(x[i], *b.upper);
     }
 
+    // Variables fixed by equal bounds. A forward difference cannot step within such a bound
+    // (the step would be 0 and the derivative 0/0), so they are taken out of the problem.
+    std::vector<Eigen::Index> free_vars;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto& b = full[static_cast<std::size_t>(i)];
+        if (!(b.lower && b.upper && *b.lower == *b.upper)) free_vars.push_back(i);
+    }
+    if (!bounds.empty() && free_vars.empty()) {
+        Result res;
+        res.success = true;
+        res.message = "All independent variables were fixed by bounds.";
+        res.x = x;
+        res.fun = objective(x);
+        res.nfev = 1;
+        return res;
+    }
+    if (!gradient && static_cast<Eigen::Index>(free_vars.size()) < n) {
+        const auto nf = static_cast<Eigen::Index>(free_vars.size());
+        const auto expand = [free_vars, x](const Vector& xr) {
+            Vector xf = x;  // fixed entries hold their bound value
+            for (Eigen::Index k = 0; k < xr.size(); ++k) xf[free_vars[static_cast<std::size_t>(k)]] = xr[k];
+            return xf;
+        };
+        Vector xr(nf);
+        std::vector<Bound> br;
+        for (Eigen::Index k = 0; k < nf; ++k) {
+            xr[k] = x[free_vars[static_cast<std::size_t>(k)]];
+            br.push_back(full[static_cast<std::size_t>(free_vars[static_cast<std::size_t>(k)])]);
+        }
+        Result res = lbfgsb([&objective, &expand](const Vector& v) { return objective(expand(v)); }, {}, xr, br,
+                            options);
+        res.x = expand(res.x);
+        return res;
+    }
+
     const int m = options.maxcor;
     const double factr = options.ftol / DBL_EPSILON;
     const double pgtol = options.gtol;

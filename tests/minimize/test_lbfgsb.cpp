@@ -1,0 +1,246 @@
+// L-BFGS-B against reference runs: iteration counts, exit codes, messages and optima.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "minimize/minimize.hpp"
+
+using minimize::Bound;
+using minimize::LbfgsbOptions;
+using minimize::Result;
+using minimize::Vector;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kThird = 1.0 / 3.0;
+const std::string kPgtol = "CONVERGENCE: NORM_OF_PROJECTED_GRADIENT_<=_PGTOL";
+const std::string kFactr = "CONVERGENCE: REL_REDUCTION_OF_F_<=_FACTR*EPSMCH";
+const std::string kIterLimit = "STOP: TOTAL NO. of ITERATIONS REACHED LIMIT";
+
+Vector vec(std::initializer_list<double> v) {
+    Vector x(static_cast<Eigen::Index>(v.size()));
+    Eigen::Index i = 0;
+    for (double e : v) x[i++] = e;
+    return x;
+}
+
+struct Problem {
+    minimize::Objective f;
+    minimize::Gradient g;
+    Vector x0;
+    std::vector<Bound> bounds;
+    LbfgsbOptions opt;
+};
+struct Row {
+    const char* id;
+    Problem (*make)();
+    Vector x;
+    double fun;
+    int nit;
+    int status;
+    std::string message;
+};
+
+// Risk-parity log barrier xᵀCx − 15 Σ ln x on x >= 1e-6.
+Problem barrier(const Eigen::MatrixXd& c, Vector x0, int maxiter = 1000) {
+    Problem p;
+    p.f = [c](const Vector& x) { return x.dot(c * x) - 15.0 * x.array().log().sum(); };
+    p.g = [c](const Vector& x) -> Vector { return 2.0 * c * x - (15.0 / x.array()).matrix(); };
+    p.bounds = std::vector<Bound>(static_cast<std::size_t>(x0.size()), Bound{1e-6, {}});
+    p.x0 = std::move(x0);
+    p.opt.maxiter = maxiter;
+    return p;
+}
+Eigen::MatrixXd c1() {
+    Eigen::MatrixXd c(3, 3);
+    c << 0.04, 0.006, 0.012, 0.006, 0.09, 0.018, 0.012, 0.018, 0.16;
+    return 1e-2 * c;
+}
+Problem l1(int maxiter) { return barrier(c1(), vec({kThird, kThird, kThird}), maxiter); }
+
+Problem squares(Vector x0, double sign = 1.0) {
+    Problem p;
+    p.f = [](const Vector& x) { return (x.array() - 1.0).square().sum(); };
+    p.g = [sign](const Vector& x) -> Vector { return sign * 2.0 * (x.array() - 1.0).matrix(); };
+    p.x0 = std::move(x0);
+    return p;
+}
+Problem rosenbrock(bool with_jac) {
+    Problem p;
+    p.f = [](const Vector& x) { return 100 * std::pow(x[1] - x[0] * x[0], 2) + std::pow(1 - x[0], 2); };
+    if (with_jac)
+        p.g = [](const Vector& x) {
+            return vec({-400 * x[0] * (x[1] - x[0] * x[0]) - 2 * (1 - x[0]), 200 * (x[1] - x[0] * x[0])});
+        };
+    p.x0 = vec({-1.2, 1});
+    return p;
+}
+
+Problem rosenbrock_box() {
+    Problem p = rosenbrock(true);
+    p.bounds = {Bound{-2.0, 0.5}, Bound{-1.0, 2.0}};
+    return p;
+}
+
+const Row kRows[] = {
+    {"L1", [] { return l1(1000); }, vec({122.64677566320917, 81.76736279229148, 59.88305426737255}),
+     -177.08310669826892, 17, 0, kPgtol},
+    {"L2", [] { return barrier(Vector(vec({1, 4})).asDiagonal(), vec({0.5, 0.5})); },
+     vec({2.738612795658783, 1.3693063900351377}), -4.826337599734789, 9, 0, kPgtol},
+    {"L3", [] { return l1(1); }, vec({0.9106889626916279, 0.9106841727371002, 0.9106776720845271}),
+     4.213190962016914, 1, 1, kIterLimit},
+    {"L4", [] { return l1(5); }, vec({5.5491341205014635, 5.544957767465644, 5.539294177816585}),
+     -76.9647597903632, 5, 1, kIterLimit},
+    {"L5", [] { return squares(vec({1, 1})); }, vec({1.0, 1.0}), 0.0, 0, 0, kPgtol},
+    {"L6", [] { return squares(vec({0, 0}), -1.0); }, vec({0.0, 0.0}), 2.0, 0, 2, "ABNORMAL_TERMINATION_IN_LNSRCH"},
+    {"L7", rosenbrock_box, vec({0.5, 0.25}), 0.25, 20, 0, kPgtol},
+    {"L8", [] { return rosenbrock(false); }, vec({0.9999962963045359, 0.9999926707485669}),
+     1.4327723805456878e-11, 36, 0, kFactr},
+    {"L9",
+     [] {
+         Problem p = squares(vec({0, 0}));
+         p.bounds = {Bound{{}, 0.5}, Bound{-kInf, kInf}};
+         return p;
+     },
+     vec({0.5, 1.0}), 0.25, 2, 0, kPgtol},
+};
+
+void PrintTo(const Row& r, std::ostream* os) { *os << r.id; }
+
+Result run(const Problem& p) { return minimize::lbfgsb(p.f, p.g, p.x0, p.bounds, p.opt); }
+
+void expect_close(const Vector& got, const Vector& want, double rel) {
+    ASSERT_EQ(got.size(), want.size());
+    for (Eigen::Index i = 0; i < want.size(); ++i)
+        EXPECT_NEAR(got[i], want[i], rel * std::max(1.0, std::abs(want[i]))) << "x[" << i << "]";
+}
+
+class LbfgsbReference : public testing::TestWithParam<Row> {};
+
+TEST_P(LbfgsbReference, MatchesRecordedRun) {
+    const Row& want = GetParam();
+    const Result r = run(want.make());
+    EXPECT_EQ(r.nit, want.nit);
+    EXPECT_EQ(r.status, want.status);
+    EXPECT_EQ(r.success, want.status == 0);
+    EXPECT_EQ(r.message, want.message);
+    expect_close(r.x, want.x, 1e-8);
+    EXPECT_NEAR(r.fun, want.fun, 1e-8 * std::max(1.0, std::abs(want.fun)));
+}
+
+INSTANTIATE_TEST_SUITE_P(minimize, LbfgsbReference, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& i) { return std::string(i.param.id); });
+
+TEST(minimize_lbfgsb, EvaluationCounts) {
+    EXPECT_EQ(run(l1(1000)).nfev, 18);
+    const Result r = run(squares(vec({0, 0}), -1.0));  // the first line search fails
+    EXPECT_EQ(r.nfev, 21);
+    EXPECT_EQ(r.njev, 21);
+}
+
+TEST(minimize_lbfgsb, RiskParityOptimumIsProportionalToInverseVolatility) {
+    const Result r = run(barrier(Vector(vec({1, 4})).asDiagonal(), vec({0.5, 0.5})));
+    expect_close(r.x / r.x.sum(), vec({2.0 / 3.0, 1.0 / 3.0}), 1e-8);
+    // Stationarity: 2 C x = 15 / x.
+    expect_close(r.x, vec({std::sqrt(7.5), std::sqrt(7.5 / 4)}), 1e-5);
+}
+
+TEST(minimize_lbfgsb, ExactAndFiniteDifferenceGradientsAgree) {
+    // Rosenbrock in a box: the optimum (0.5, 0.25) has one active bound.
+    Problem p = rosenbrock_box();
+    const Result exact = run(p);
+    p.g = {};
+    const Result approx = run(p);
+    ASSERT_TRUE(exact.success && approx.success) << approx.message;
+    expect_close(approx.x, vec({0.5, 0.25}), 1e-7);
+    EXPECT_EQ(approx.njev, 0);
+    EXPECT_EQ(approx.nfev, 3 * exact.nfev);  // n extra evaluations per gradient
+    // The barrier problem is flat (x is only fixed to about gtol / 15 * x²), but f agrees.
+    Problem b = l1(1000);
+    const double f_exact = run(b).fun;
+    b.g = {};
+    const Result r = run(b);
+    EXPECT_TRUE(r.success);
+    EXPECT_NEAR(r.fun, f_exact, 1e-9 * std::abs(f_exact));
+}
+
+TEST(minimize_lbfgsb, StartIsClippedIntoBounds) {
+    Problem p = squares(vec({3, -3}));
+    p.bounds = {Bound{{}, 0.5}, Bound{-1.0, {}}};
+    int outside = 0;
+    p.f = [&outside](const Vector& x) {
+        if (x[0] > 0.5 || x[1] < -1.0) ++outside;
+        return (x.array() - 1.0).square().sum();
+    };
+    const Result r = run(p);
+    EXPECT_EQ(outside, 0);
+    EXPECT_TRUE(r.success) << r.message;
+    expect_close(r.x, vec({0.5, 1.0}), 1e-8);
+}
+
+TEST(minimize_lbfgsb, FixedVariablesWithFiniteDifferences) {
+    // Σ(x − 1)² + x₁x₂ with x₂ fixed at 0.2: optimum (0.9, 0.2, 1).
+    std::vector<double> seen;
+    Problem p;
+    p.f = [&seen](const Vector& x) {
+        seen.push_back(x[1]);
+        return (x.array() - 1.0).square().sum() + x[0] * x[1];
+    };
+    p.x0 = vec({0, 0, 0});
+    p.bounds = {Bound{-5.0, 5.0}, Bound{0.2, 0.2}, Bound{}};
+    Result r = run(p);
+    EXPECT_TRUE(r.success) << r.message;
+    EXPECT_EQ(r.nit, 2);
+    EXPECT_EQ(r.x[1], 0.2);
+    expect_close(r.x, vec({0.9, 0.2, 1.0}), 1e-7);
+    EXPECT_NEAR(r.fun, 0.83, 1e-12);
+    for (double v : seen) ASSERT_EQ(v, 0.2);
+
+    p.bounds = {Bound{0.5, 0.5}, Bound{0.2, 0.2}, Bound{0.3, 0.3}};
+    for (bool with_jac : {false, true}) {
+        if (with_jac) p.g = [](const Vector& x) { return Vector::Zero(x.size()).eval(); };
+        r = run(p);
+        EXPECT_TRUE(r.success);
+        EXPECT_EQ(r.nit, 0);
+        EXPECT_EQ(r.nfev, 1);
+        EXPECT_EQ(r.message, "All independent variables were fixed by bounds.");
+        expect_close(r.x, vec({0.5, 0.2, 0.3}), 0.0);
+        EXPECT_DOUBLE_EQ(r.fun, 0.25 + 0.64 + 0.49 + 0.1);
+    }
+}
+
+TEST(minimize_lbfgsb, EvaluationLimit) {
+    Problem p = l1(1000);
+    p.opt.maxfun = 5;
+    const Result r = run(p);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message, "STOP: TOTAL NO. of f AND g EVALUATIONS EXCEEDS LIMIT");
+    EXPECT_GT(r.nfev, 5);
+    EXPECT_LT(r.nit, 17);
+}
+
+TEST(minimize_lbfgsb, RejectsInvalidBounds) {
+    Problem p = squares(vec({0, 0}));
+    p.bounds = {Bound{1.0, 0.0}, Bound{}};
+    try {
+        run(p);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "LBFGSB - one of the lower bounds is greater than an upper bound.");
+    }
+    p.bounds = {Bound{}};
+    try {
+        run(p);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "length of x0 != length of bounds");
+    }
+}
+
+}  // namespace
