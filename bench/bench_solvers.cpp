@@ -113,8 +113,9 @@ BENCHMARK(BM_LedoitWolf)->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark:
 BENCHMARK(BM_SampleCovariance)->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, risk_parity, Solver::risk_parity, exact)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+// At n = 1,000 this one runs its 1,000 iterations for minutes: left out.
 BENCHMARK_CAPTURE(run, risk_parity_with_cons, Solver::risk_parity_with_cons, exact)
-    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, min_variance, Solver::min_variance, exact)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, mean_variance, Solver::mean_variance, exact)

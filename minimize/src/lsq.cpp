@@ -40,12 +40,24 @@ void apply(const Reflection& h, const U& u, Eigen::Index p, Eigen::Index l1, Eig
     if (h.identity) return;
     const double b = h.up * h.pivot;
     if (!(b < 0.0)) return;
+    // Long tails (most of the work of the least-squares subproblems) go to Eigen, which
+    // vectorises them; short ones keep the sequential order, which degenerate small problems
+    // are sensitive to.
+    const Eigen::Index len = m - l1;
     double s = c(p) * h.up;
-    for (Eigen::Index i = l1; i < m; ++i) s += c(i) * u(i);
+    if (len >= 32) {
+        s += u.segment(l1, len).dot(c.segment(l1, len));
+    } else {
+        for (Eigen::Index i = l1; i < m; ++i) s += c(i) * u(i);
+    }
     if (s == 0.0) return;
     s /= b;
     c(p) += s * h.up;
-    for (Eigen::Index i = l1; i < m; ++i) c(i) += s * u(i);
+    if (len >= 32) {
+        c.segment(l1, len) += s * u.segment(l1, len);
+    } else {
+        for (Eigen::Index i = l1; i < m; ++i) c(i) += s * u(i);
+    }
 }
 
 // Givens rotation zeroing b in (a, b).
