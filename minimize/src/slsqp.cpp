@@ -10,6 +10,7 @@
 #include <string>
 
 #include "finite_differences.hpp"
+#include "active_set_qp.hpp"
 #include "lsq.hpp"
 #include "minimize/minimize.hpp"
 
@@ -166,11 +167,39 @@ void ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
     }
 }
 
+// Clips the step into its bounds (the subproblem solvers may leave it a rounding error outside).
+void clip(Vector& s, const Vector& lo, const Vector& up) {
+    for (Eigen::Index i = 0; i < s.size(); ++i) {
+        if (std::isfinite(lo[i]) && s[i] < lo[i])
+            s[i] = lo[i];
+        else if (std::isfinite(up[i]) && s[i] > up[i])
+            s[i] = up[i];
+    }
+}
+
 // The quadratic subproblem min ½ sᵀ(LDLᵀ)s + gᵀs under the linearised constraints and the step
 // bounds lo <= s <= up (infinite sides absent). Returns kSolved or a failure mode.
+//
+// With `guess`, the active-set fast path runs first and its answer is taken when it verifies;
+// otherwise Kraft's least-squares reduction solves it, and its active set becomes the next guess
+// (the fast path pauses after misses).
+// Both give the unique solution of the subproblem, so the iterates agree to rounding.
 int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, const Vector& c, Eigen::Index me,
-        const Vector& lo, const Vector& up, Vector& s, Vector& r) {
+        const Vector& lo, const Vector& up, Vector& s, Vector& r, detail::ActiveSet* guess = nullptr) {
     const Eigen::Index n = g.size(), m = c.size(), mi = m - me;
+    if (guess != nullptr && guess->skip > 0) {
+        --guess->skip;
+    } else if (guess != nullptr) {
+        if (detail::active_set_qp(L, d, g, A, -c, me, lo, up, *guess, s, r)) {
+            guess->backoff = 0;
+            clip(s, lo, up);
+            return kSolved;
+        }
+        // Where the active set jumps between subproblems (non-smooth objectives), guessing costs
+        // more than it saves: pause it for a while.
+        guess->backoff = std::min(2 * guess->backoff + 1, 15);
+        guess->skip = guess->backoff;
+    }
     const Vector sqrt_d = d.cwiseSqrt();
     Matrix E = L.transpose();
     for (Eigen::Index i = 0; i < n; ++i) E.row(i) *= sqrt_d[i];
@@ -201,11 +230,14 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
     if (mode != kSolved) return mode;
     r = multipliers.head(m);
     s = x;
-    for (Eigen::Index i = 0; i < n; ++i) {
-        if (std::isfinite(lo[i]) && s[i] < lo[i])
-            s[i] = lo[i];
-        else if (std::isfinite(up[i]) && s[i] > up[i])
-            s[i] = up[i];
+    clip(s, lo, up);
+    if (guess != nullptr) {
+        guess->bound.assign(static_cast<std::size_t>(n), 0);
+        for (Eigen::Index i = 0; i < n; ++i)
+            guess->bound[static_cast<std::size_t>(i)] = s[i] == lo[i] ? -1 : s[i] == up[i] ? 1 : 0;
+        guess->inequality.assign(static_cast<std::size_t>(mi), 0);
+        for (Eigen::Index j = 0; j < mi; ++j) guess->inequality[static_cast<std::size_t>(j)] = r[me + j] > 0.0;
+        guess->known = true;
     }
     return kSolved;
 }
@@ -288,6 +320,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         return res;
     };
 
+    detail::ActiveSet guess;  // the last subproblem's active set
     bool reset = true;
     for (;;) {
         if (reset) {
@@ -311,7 +344,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         double zeta = 1.0;
         inconsistent = false;
         Vector s_qp, r_qp;
-        int q = lsq(L, dvec, g, A, c, me, lo, up, s_qp, r_qp);
+        int q = lsq(L, dvec, g, A, c, me, lo, up, s_qp, r_qp, &guess);
         if (q == 6 && n == me) q = 4;
         if (q == 4) {
             double xi = 0.0;

@@ -1,0 +1,31 @@
+// A fast path for SLSQP's quadratic subproblem when its active set can be guessed from the
+// previous one: simple bounds are kept as bounds, and only the free variables enter the linear
+// algebra.
+#pragma once
+
+#include <vector>
+
+#include <Eigen/Dense>
+
+namespace minimize::detail {
+
+// Which constraints hold with equality at a subproblem's solution.
+struct ActiveSet {
+    std::vector<signed char> bound;  // per variable: -1 at its lower bound, +1 at its upper, 0 free
+    std::vector<char> inequality;    // per inequality row: active or not
+    bool known = false;              // false until a subproblem was solved
+    int skip = 0;                    // subproblems to leave to the least-squares path after a miss
+    int backoff = 0;                 // the last such pause; doubles with each miss in a row
+};
+
+// Solves min ½ sᵀ(L D Lᵀ)s + gᵀs subject to A.topRows(me) s = b.head(me), A.bottomRows s >= b.tail,
+// lo <= s <= up (L unit lower triangular, D > 0), starting from the guess `active` and adding
+// violated or dropping wrongly signed constraints in blocks. Returns true only for a point that
+// meets the optimality conditions to rounding; then `s`, the multipliers `r` of the rows of A
+// (in the sign convention B s + g = Aᵀ r + bound multipliers) and `active` hold the answer.
+// Returns false, leaving the guess untouched, when it cannot verify one within a few steps.
+bool active_set_qp(const Eigen::MatrixXd& L, const Eigen::VectorXd& d, const Eigen::VectorXd& g,
+                   const Eigen::MatrixXd& A, const Eigen::VectorXd& b, Eigen::Index me, const Eigen::VectorXd& lo,
+                   const Eigen::VectorXd& up, ActiveSet& active, Eigen::VectorXd& s, Eigen::VectorXd& r);
+
+}  // namespace minimize::detail
