@@ -170,6 +170,50 @@ TEST(OptimizeDispatch, UnknownMethodFailsOnlyAfterAssembly) {
         KVInvalidArgument, "OPTIMIZER: 合约 * 的下限 0.5 高于上限 0.2");
 }
 
+// Each method and argument combination reaches its solver with the assembled inputs: the result
+// is the solver's own, bit for bit.
+TEST(OptimizeDispatch, EachCombinationReachesItsSolver) {
+    Universe u;
+    u.proxy->data.at("600519.XSHG").record.sector_name = "Consumer Staples";
+    u.proxy->add("000300.XSHG", "INDX", walk(132, 99, 0.012), std::vector<bool>(132, false));
+    const std::vector<std::string> ids{"601939.XSHG", "601398.XSHG", "600519.XSHG", "601288.XSHG"};
+    const auto s = kmo::screen_instruments(ids, DATE, 132, false, *u.proxy, "股票");
+    const auto n = static_cast<Eigen::Index>(s.df.columns.size());
+    const kmo::Vector x0 = kmo::Vector::Constant(n, 1.0 / static_cast<double>(n));
+    const auto shrunk = kmo::_cov_shrinkage(s.df), sample = kmo::sample_covariance(s.df);
+    const kmo::Bounds cap{{"*", {0, 0.6}}};
+    const auto unit = kmo::_general_bnds(s.df.columns, std::nullopt), capped = kmo::_general_bnds(s.df.columns, cap);
+    const kmo::BoundsList barrier(static_cast<std::size_t>(n), {1e-6, std::nullopt});
+    const std::vector<kmo::ConstraintRecord> budget{kmo::budget_constraint()};
+    const auto gics = std::make_shared<kmo::GICSConstraint>(kmo::Rules{{"Financials", {0.3, 0.9}}});
+    const auto gics_records = gics->to_constraint(s.df.columns, DATE);
+    kmo::Vector mu = s.df.values.colwise().mean().transpose();
+    const kmo::Vector bench = [&] {
+        const auto closes = u.proxy->history_bars("000300.XSHG", 132, "1d", "close", DATE, false);
+        kmo::Vector r(static_cast<Eigen::Index>(closes.size()) - 1);
+        for (Eigen::Index t = 0; t < r.size(); ++t) r[t] = closes[static_cast<std::size_t>(t + 1)] / closes[static_cast<std::size_t>(t)] - 1;
+        return r;
+    }();
+    using M = OptimizeMethod;
+    const std::vector<std::pair<kmo::OptimizeOptions, kmo::WeightMap>> cases = {
+        {{}, kmo::risk_parity_optimize(shrunk, x0, barrier, 1000)},
+        {{.cov_shrinkage = false}, kmo::risk_parity_optimize(sample, x0, barrier, 1000)},
+        {{.bnds = cap}, kmo::risk_parity_with_cons_optimize(shrunk, x0, capped, budget, 1000, 1e-8)},
+        {{.cons = gics}, kmo::risk_parity_with_cons_optimize(shrunk, x0, barrier, gics_records, 1000, 1e-8)},
+        {{.method = M::MIN_VARIANCE}, kmo::min_variance_optimize(shrunk, x0, unit, budget, 1000, 1e-8)},
+        {{.method = M::MIN_VARIANCE, .bnds = cap, .cons = gics, .cov_shrinkage = false},
+         kmo::min_variance_optimize(sample, x0, capped, gics_records, 1000, 1e-8)},
+        {{.method = M::MEAN_VARIANCE, .risk_aversion_coefficient = 2.5},
+         kmo::mean_variance_optimize(shrunk, x0, 2.5, mu, unit, budget, 1000, 1e-8)},
+        {{.method = M::MIN_TRACKING_ERROR, .bnds = cap, .benchmark = "000300.XSHG", .tol = 1e-10},
+         kmo::min_tracking_error_optimize(x0, bench, s.df, capped, budget, 1000, 1e-10)},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        SCOPED_TRACE("case " + std::to_string(k));
+        EXPECT_EQ(kmo::optimize(ids, DATE, cases[k].first), cases[k].second);
+    }
+}
+
 TEST(OptimizeEndToEnd, EveryMethodGivesWeightsThatAddUpAndRespectLimits) {
     Universe u;
     u.proxy->add("000300.XSHG", "INDX", walk(132, 99, 0.012), std::vector<bool>(132, false));
