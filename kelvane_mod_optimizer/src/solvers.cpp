@@ -28,15 +28,22 @@ WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& we
 // ---------------------------------------------------------------------------------------------
 // Objectives and gradients
 
-double log_barrier_risk_parity_obj_fun(const Matrix& C, const Vector& x) {
+namespace {
+
+// The log-barrier objective and gradient from x and the product Cx.
+double barrier_value(const Vector& x, const Vector& cx) {
     double log_sum = 0.0;
     for (Eigen::Index i = 0; i < x.size(); ++i) log_sum += std::log(x[i]);
-    return x.dot(C * x) - 15.0 * log_sum;
+    return x.dot(cx) - 15.0 * log_sum;
 }
 
-Vector log_barrier_risk_parity_gradient(const Matrix& C, const Vector& x) {
-    return 2.0 * (C * x).array() - 15.0 * x.array().inverse();
-}
+Vector barrier_gradient(const Vector& x, const Vector& cx) { return 2.0 * cx.array() - 15.0 * x.array().inverse(); }
+
+}  // namespace
+
+double log_barrier_risk_parity_obj_fun(const Matrix& C, const Vector& x) { return barrier_value(x, C * x); }
+
+Vector log_barrier_risk_parity_gradient(const Matrix& C, const Vector& x) { return barrier_gradient(x, C * x); }
 
 namespace {
 
@@ -206,9 +213,18 @@ WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_wei
     const Matrix& C = c_m.values;
     minimize::LbfgsbOptions options;
     options.maxiter = max_iteration;
-    const minimize::Result r = minimize::lbfgsb(
-        [&C](const Vector& x) { return log_barrier_risk_parity_obj_fun(C, x); },
-        [&C](const Vector& x) { return log_barrier_risk_parity_gradient(C, x); }, init_weight, bounds, options);
+    // The minimiser asks for the objective and the gradient at the same point: Cx is formed once.
+    Vector last_x, last_cx;
+    const auto product = [&](const Vector& x) -> const Vector& {
+        if (last_x.size() != x.size() || last_x != x) {
+            last_x = x;
+            last_cx.noalias() = C * x;
+        }
+        return last_cx;
+    };
+    const minimize::Result r = minimize::lbfgsb([&](const Vector& x) { return barrier_value(x, product(x)); },
+                                                [&](const Vector& x) { return barrier_gradient(x, product(x)); },
+                                                init_weight, bounds, options);
     if (!(r.success || r.nit >= max_iteration)) throw OptimizationFailed(r.message);
     return normalised_result(c_m.labels, r.x);
 }
