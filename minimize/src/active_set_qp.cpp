@@ -73,7 +73,7 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
                 Lu.transpose().solveInPlace(v);
                 return v;
             };
-            Y = solve(AF.transpose());
+            if (k > 0) Y = solve(AF.transpose());
             u = solve(q);
         } else if (nf > 0) {
             Matrix LF(nf, n);
@@ -84,7 +84,7 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             H.selfadjointView<Eigen::Lower>().rankUpdate(LF);
             Eigen::LLT<Matrix> llt(H.selfadjointView<Eigen::Lower>());
             if (llt.info() != Eigen::Success) return false;
-            Y = llt.solve(AF.transpose());
+            if (k > 0) Y = llt.solve(AF.transpose());
             u = llt.solve(q);
         }
         Vector rW = Vector::Zero(k);
