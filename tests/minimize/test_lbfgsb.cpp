@@ -143,13 +143,6 @@ TEST(minimize_lbfgsb, EvaluationCounts) {
     EXPECT_EQ(r.njev, 21);
 }
 
-TEST(minimize_lbfgsb, RiskParityOptimumIsProportionalToInverseVolatility) {
-    const Result r = run(barrier(Vector(vec({1, 4})).asDiagonal(), vec({0.5, 0.5})));
-    expect_close(r.x / r.x.sum(), vec({2.0 / 3.0, 1.0 / 3.0}), 1e-8);
-    // Stationarity: 2 C x = 15 / x.
-    expect_close(r.x, vec({std::sqrt(7.5), std::sqrt(7.5 / 4)}), 1e-5);
-}
-
 TEST(minimize_lbfgsb, ExactAndFiniteDifferenceGradientsAgree) {
     // Rosenbrock in a box: the optimum (0.5, 0.25) has one active bound.
     Problem p = rosenbrock_box();

@@ -294,14 +294,6 @@ TEST_P(SlsqpReference, MatchesRecordedRun) {
 INSTANTIATE_TEST_SUITE_P(minimize, SlsqpReference, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& i) { return std::string(i.param.id); });
 
-// Known optima, independent of the recorded runs.
-TEST(minimize_slsqp, ReachesAnalyticOptima) {
-    expect_close(run(s1(100)).x, vec({1.4, 1.7}), 1e-7);
-    expect_close(run(row("S4").make()).x, vec({0.8, 0.2}), 1e-8);
-    expect_close(run(row("S6").make()).x, vec({0.79, 0.21}), 1e-8);
-    expect_close(run(row("S8").make()).x, vec({0.3, 0.7}), 1e-7);
-}
-
 TEST(minimize_slsqp, ExactAndFiniteDifferenceGradientsAgree) {
     const Result exact = run(quadratic(c1(), true, vec({kThird, kThird, kThird})));
     const Result approx = run(quadratic(c1(), false, vec({kThird, kThird, kThird})));
