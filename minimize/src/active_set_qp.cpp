@@ -37,6 +37,17 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             auto& side = w.bound[static_cast<std::size_t>(i)];
             if ((side < 0 && !std::isfinite(lo[i])) || (side > 0 && !std::isfinite(up[i]))) side = 0;
         }
+        // At a vertex (every variable at a bound, the budget holding by itself) the constraints are
+        // dependent: leave as many variables free as there are working rows, upper sides first,
+        // so that the rows' multipliers are defined.
+        std::size_t working_rows = static_cast<std::size_t>(me);
+        for (char on : w.inequality) working_rows += on ? 1 : 0;
+        for (signed char prefer : {1, -1}) {
+            const auto free_count = static_cast<std::size_t>(std::count(w.bound.begin(), w.bound.end(), 0));
+            std::size_t missing = working_rows > free_count ? working_rows - free_count : 0;
+            for (auto& side : w.bound)
+                if (missing > 0 && side == prefer) side = 0, --missing;
+        }
         std::vector<Eigen::Index> free, rows;
         Vector fixed = Vector::Zero(n);
         for (Eigen::Index i = 0; i < n; ++i) {

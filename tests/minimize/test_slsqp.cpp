@@ -221,7 +221,11 @@ const Row kRows[] = {
          return p;
      },
      vec({0.5000000000016163, -2.220446049250313e-16}), 0.25000000000161626, 6, 8, false},
-    {"S15", [] { return scaled_1e6(1.0); }, vec({kThird, kThird, kThird}), 147777.77777777775, 5, 0, true},
+    // The first subproblem's solution is a vertex (every variable at a bound). A least-squares
+    // reduction alone returns an ascent step there, resets five times and reports success at the
+    // start (f = 147777.78); solving the subproblem exactly reaches the optimum (0.5, 0.3, 0.2).
+    {"S15", [] { return scaled_1e6(1.0); }, vec({0.50000000088721641, 0.30000000231529983, 0.19999999681147079}),
+     100000.00000559483, 6, 0, true},
     {"S15b", [] { return scaled_1e6(1.001); }, vec({kThird, kThird, kThird}), 147777.77777777775, 5, 8, false},
     {"S16",
      [] {
