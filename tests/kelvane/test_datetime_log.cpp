@@ -64,22 +64,6 @@ TEST(DateTime, RejectsBadTexts) {
     EXPECT_THROW_EXACT(DateTime(2014, 1, 4, 9, 61), std::invalid_argument, "invalid date-time 2014-01-04 09:61:00");
 }
 
-TEST(DateTime, OrdersByCalendarThenTime) {
-    const std::vector<DateTime> ascending{
-        DateTime::parse("1999-12-31 23:59:59"), DateTime::parse("2014-01-31"),
-        DateTime::parse("2014-02-01"),          DateTime::parse("2014-02-01 00:00:01"),
-        DateTime::parse("2014-02-01 00:01:00"), DateTime::parse("2014-02-01 01:00:00"),
-        DateTime::parse("2014-02-02"),          DateTime::parse("9999-12-31 23:59:58"),
-        DateTime::max()};
-    for (std::size_t i = 0; i + 1 < ascending.size(); ++i) {
-        SCOPED_TRACE(ascending[i].to_string());
-        EXPECT_LT(ascending[i], ascending[i + 1]);
-        EXPECT_FALSE(ascending[i + 1] < ascending[i]);
-        EXPECT_NE(ascending[i], ascending[i + 1]);
-    }
-    EXPECT_EQ(DateTime::parse("2014-02-01 00:00:00"), DateTime(2014, 2, 1));
-}
-
 TEST(UserSystemLog, ScopedSinkCapturesInOrderAndNests) {
     Captured outer, inner;
     {

@@ -143,25 +143,6 @@ TEST(minimize_lbfgsb, EvaluationCounts) {
     EXPECT_EQ(r.njev, 21);
 }
 
-TEST(minimize_lbfgsb, ExactAndFiniteDifferenceGradientsAgree) {
-    // Rosenbrock in a box: the optimum (0.5, 0.25) has one active bound.
-    Problem p = rosenbrock_box();
-    const Result exact = run(p);
-    p.g = {};
-    const Result approx = run(p);
-    ASSERT_TRUE(exact.success && approx.success) << approx.message;
-    expect_close(approx.x, vec({0.5, 0.25}), 1e-7);
-    EXPECT_EQ(approx.njev, 0);
-    EXPECT_EQ(approx.nfev, 3 * exact.nfev);  // n extra evaluations per gradient
-    // The barrier problem is flat (x is only fixed to about gtol / 15 * x²), but f agrees.
-    Problem b = l1(1000);
-    const double f_exact = run(b).fun;
-    b.g = {};
-    const Result r = run(b);
-    EXPECT_TRUE(r.success);
-    EXPECT_NEAR(r.fun, f_exact, 1e-9 * std::abs(f_exact));
-}
-
 TEST(minimize_lbfgsb, StartIsClippedIntoBounds) {
     Problem p = squares(vec({3, -3}));
     p.bounds = {Bound{{}, 0.5}, Bound{-1.0, {}}};

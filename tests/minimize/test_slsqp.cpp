@@ -298,16 +298,6 @@ TEST_P(SlsqpReference, MatchesRecordedRun) {
 INSTANTIATE_TEST_SUITE_P(minimize, SlsqpReference, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& i) { return std::string(i.param.id); });
 
-TEST(minimize_slsqp, ExactAndFiniteDifferenceGradientsAgree) {
-    const Result exact = run(quadratic(c1(), true, vec({kThird, kThird, kThird})));
-    const Result approx = run(quadratic(c1(), false, vec({kThird, kThird, kThird})));
-    ASSERT_TRUE(exact.success && approx.success);
-    expect_close(approx.x, exact.x, 1e-7);
-    EXPECT_GT(approx.nfev, exact.nfev);  // the differences cost evaluations
-    EXPECT_EQ(approx.njev, 0);
-    EXPECT_GT(exact.njev, 0);
-}
-
 TEST(minimize_slsqp, ConstraintJacobianIsUsedWhenGiven) {
     Problem p = quadratic(c1(), true, vec({kThird, kThird, kThird}));
     int calls = 0;
