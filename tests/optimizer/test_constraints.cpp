@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -159,7 +161,9 @@ TEST(GICSConstraint, GroupsBySectorInInstrumentOrder) {
 namespace {
 
 struct ClientBundle {
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / "kv_test_client_bundle";
+    // One directory per test process: ctest runs the tests of this file in parallel.
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("kv_test_client_bundle_" + std::to_string(::getpid()));
     ClientBundle() {
         std::filesystem::create_directories(dir);
         std::ofstream(dir / "shenwan.csv") << "order_book_id,start_date,end_date,industry_code,industry_name\n"
