@@ -1,5 +1,4 @@
 # Solver and covariance benchmarks on inputs shared with bench_solvers_scipy.py.
-set(KV_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with Debian's numpy, scipy and scikit-learn")
 set(bench_inputs ${CMAKE_BINARY_DIR}/bench/inputs)
 add_custom_command(OUTPUT ${bench_inputs}/cov_1000.txt
   COMMAND ${KV_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/make_bench_inputs.py ${bench_inputs}

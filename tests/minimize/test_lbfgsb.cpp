@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "minimize/minimize.hpp"
+#include "reference.hpp"
 
 using minimize::Bound;
 using minimize::LbfgsbOptions;
@@ -16,18 +17,16 @@ using minimize::Vector;
 
 namespace {
 
+using minimize_test::c1;
+using minimize_test::expect_close;
+using minimize_test::kThird;
+using minimize_test::vec;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kThird = 1.0 / 3.0;
 const std::string kPgtol = "CONVERGENCE: NORM_OF_PROJECTED_GRADIENT_<=_PGTOL";
 const std::string kFactr = "CONVERGENCE: REL_REDUCTION_OF_F_<=_FACTR*EPSMCH";
 const std::string kIterLimit = "STOP: TOTAL NO. of ITERATIONS REACHED LIMIT";
 
-Vector vec(std::initializer_list<double> v) {
-    Vector x(static_cast<Eigen::Index>(v.size()));
-    Eigen::Index i = 0;
-    for (double e : v) x[i++] = e;
-    return x;
-}
 
 struct Problem {
     minimize::Objective f;
@@ -55,11 +54,6 @@ Problem barrier(const Eigen::MatrixXd& c, Vector x0, int maxiter = 1000) {
     p.x0 = std::move(x0);
     p.opt.maxiter = maxiter;
     return p;
-}
-Eigen::MatrixXd c1() {
-    Eigen::MatrixXd c(3, 3);
-    c << 0.04, 0.006, 0.012, 0.006, 0.09, 0.018, 0.012, 0.018, 0.16;
-    return 1e-2 * c;
 }
 Problem l1(int maxiter) { return barrier(c1(), vec({kThird, kThird, kThird}), maxiter); }
 
@@ -114,11 +108,6 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.id; }
 
 Result run(const Problem& p) { return minimize::lbfgsb(p.f, p.g, p.x0, p.bounds, p.opt); }
 
-void expect_close(const Vector& got, const Vector& want, double rel) {
-    ASSERT_EQ(got.size(), want.size());
-    for (Eigen::Index i = 0; i < want.size(); ++i)
-        EXPECT_NEAR(got[i], want[i], rel * std::max(1.0, std::abs(want[i]))) << "x[" << i << "]";
-}
 
 class LbfgsbReference : public testing::TestWithParam<Row> {};
 

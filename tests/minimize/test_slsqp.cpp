@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "minimize/minimize.hpp"
+#include "reference.hpp"
 
 using minimize::Bound;
 using minimize::Constraint;
@@ -18,21 +19,14 @@ namespace status = minimize::slsqp_status;
 
 namespace {
 
+using minimize_test::c1;
+using minimize_test::expect_close;
+using minimize_test::kThird;
+using minimize_test::vec;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kThird = 1.0 / 3.0;
 
-Vector vec(std::initializer_list<double> v) {
-    Vector x(static_cast<Eigen::Index>(v.size()));
-    Eigen::Index i = 0;
-    for (double e : v) x[i++] = e;
-    return x;
-}
 
-Eigen::MatrixXd c1() {
-    Eigen::MatrixXd c(3, 3);
-    c << 0.04, 0.006, 0.012, 0.006, 0.09, 0.018, 0.012, 0.018, 0.16;
-    return 1e-2 * c;
-}
 Eigen::MatrixXd cd() { return Vector(vec({1.0, 4.0}) * 1e-4).asDiagonal(); }
 
 Constraint eq(std::function<double(const Vector&)> f) { return {Constraint::Type::eq, std::move(f), {}}; }
@@ -268,11 +262,6 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.id; }
 
 Result run(const Problem& p) { return minimize::slsqp(p.f, p.g, p.x0, p.bounds, p.cons, p.opt); }
 
-void expect_close(const Vector& got, const Vector& want, double rel) {
-    ASSERT_EQ(got.size(), want.size());
-    for (Eigen::Index i = 0; i < want.size(); ++i)
-        EXPECT_NEAR(got[i], want[i], rel * std::max(1.0, std::abs(want[i]))) << "x[" << i << "]";
-}
 
 class SlsqpReference : public testing::TestWithParam<Row> {};
 
