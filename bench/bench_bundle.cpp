@@ -2,6 +2,8 @@
 // the 132-day closes and suspension flags of 300 of its instruments.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -32,11 +34,9 @@ fs::path make_bundle() {
     const kelvane::DateTime last(2014, 1, 3);
     for (int n = last.day_number(); static_cast<int>(dates.size()) < kDays; --n) {
         if ((n + 3) % 7 >= 5) continue;  // weekend (1970-01-01 was a Thursday)
-        const int z = n + 719468, era = z / 146097, doe = z - era * 146097;  // civil from days
-        const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-        const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-        const int d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-        dates.push_back(fmt::format("{:04d}-{:02d}-{:02d}", yoe + era * 400 + (m <= 2), m, d));
+        const std::chrono::year_month_day ymd{std::chrono::sys_days{std::chrono::days{n}}};
+        dates.push_back(fmt::format("{:04d}-{:02d}-{:02d}", static_cast<int>(ymd.year()),
+                                    static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day())));
     }
     std::reverse(dates.begin(), dates.end());
     {
