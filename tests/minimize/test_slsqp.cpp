@@ -133,35 +133,10 @@ const Row kRows[] = {
          return p;
      },
      vec({0.500000000310441, 0.49999999968955894}), 0.49999999999999994, 4, 0, true},
-    {"S4", [] { return quadratic(cd(), true, vec({0.5, 0.5})); }, vec({0.8, 0.19999999999999984}),
-     7.999999999999999e-05, 7, 0, true},
-    {"S5a", [] { return quadratic(c1(), true, vec({kThird, kThird, kThird})); },
-     vec({0.6448247078464108, 0.25375626043405675, 0.10141903171953245}), 0.00028532554257095166, 12, 0, true},
-    {"S5b", [] { return quadratic(c1(), false, vec({kThird, kThird, kThird})); },
-     vec({0.6448247129259407, 0.2537562599448792, 0.10141902712918008}), 0.0002853255425709516, 12, 0, true},
-    {"S6",
-     [] {
-         Problem p = quadratic(Vector(vec({1, 4})).asDiagonal(), false, vec({0.5, 0.5}));
-         const Vector mu = vec({0.1, 0.2});
-         p.f = [mu](const Vector& x) { return x[0] * x[0] + 4 * x[1] * x[1] - mu.dot(x); };
-         p.g = [mu](const Vector& x) { return Vector(vec({2 * x[0], 8 * x[1]}) - mu); };
-         return p;
-     },
-     vec({0.7899999999999999, 0.21000000000000002}), 0.6794999999999999, 3, 0, true},
     {"S7", [] { return risk_parity(cd(), vec({0.5, 0.5})); }, vec({0.6666606657728523, 0.3333393342271477}),
      2.4003683289552306e-09, 13, 0, true},
     {"S7b", [] { return risk_parity(c1(), vec({kThird, kThird, kThird})); },
      vec({0.42348479094493086, 0.3711874019136024, 0.2053278071414668}), 0.00011110132814417742, 9, 0, true},
-    {"S8",
-     [] {
-         Eigen::MatrixXd d(6, 2);
-         d << 0.01, 0.03, -0.02, 0, 0.015, -0.01, 0, 0.02, -0.01, 0.01, 0.02, -0.005;
-         const Vector b = d * vec({0.3, 0.7});
-         Problem p = quadratic(cd(), false, vec({0.5, 0.5}));
-         p.f = [d, b](const Vector& x) { return (b - d * x).squaredNorm(); };
-         return p;
-     },
-     vec({0.3000000008590088, 0.6999999991409912}), 2.1030035550299557e-21, 6, 0, true},
     {"S9_maxiter1", [] { return s1(1); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S9_maxiter0", [] { return s1(0); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S19", [] { return s1(3); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 9, true},
