@@ -116,9 +116,18 @@ Vector min_TE_gradient(const Matrix& D, const Vector& b, const Vector& x) {
 // ---------------------------------------------------------------------------------------------
 // Shared policy
 
-Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
+namespace {
+
+// The relaxation below ends only because ftol grows: tol must be a positive finite number.
+void check_tol(double tol) {
     if (!(std::isfinite(tol) && tol > 0.0))
         throw KVInvalidArgument(fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(tol).to_string()));
+}
+
+}  // namespace
+
+Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
+    check_tol(tol);
     minimize::SlsqpOptions options;
     options.maxiter = max_iteration;
     options.ftol = tol;
@@ -150,11 +159,6 @@ void check_covariance(const char* solver, const LabelledMatrix& c_m) {
         throw KVInvalidArgument(fmt::format("{}: the covariance matrix must be square and labelled on both axes", solver));
     if (!c_m.values.allFinite())
         throw OptimizationFailed("OPTIMIZER: 协方差矩阵含有无效数值（NaN 或无穷大），无法优化");
-}
-
-void check_tol(double tol) {
-    if (!(std::isfinite(tol) && tol > 0.0))
-        throw KVInvalidArgument(fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(tol).to_string()));
 }
 
 // A positive scale for the objective: `s` itself when it is a positive finite number, else 1.
