@@ -12,6 +12,7 @@
 #include "finite_differences.hpp"
 #include "active_set_qp.hpp"
 #include "lsq.hpp"
+#include "primal_qp.hpp"
 #include "minimize/minimize.hpp"
 
 namespace minimize {
@@ -124,10 +125,13 @@ double violation(const Vector& c, Eigen::Index me, Vector* per_row = nullptr) {
     return total;
 }
 
-// L D Lᵀ + σ z zᵀ, in place (Fletcher and Powell's composite method).
-void ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
+// L D Lᵀ + σ z zᵀ, in place (Fletcher and Powell's composite method). Returns false when a
+// downdate would lose positive definiteness and was damped instead, so the factors no longer hold
+// the exact sum.
+bool ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
     const Eigen::Index n = d.size();
-    if (sigma == 0.0) return;
+    if (sigma == 0.0) return true;
+    bool exact = true;
     double t = 1.0 / sigma;
     Vector tlist;
     if (sigma < 0.0) {
@@ -136,7 +140,7 @@ void ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
             for (Eigen::Index j = 0; j < i; ++j) p[i] -= L(i, j) * p[j];
         double T = 1.0 / sigma;
         for (Eigen::Index i = 0; i < n; ++i) T += p[i] * p[i] / d[i];
-        if (T >= 0.0) T = kEpsK / sigma;
+        if (T >= 0.0) T = kEpsK / sigma, exact = false;
         tlist.resize(n + 1);
         tlist[n] = T;
         for (Eigen::Index i = n; i >= 1; --i) tlist[i - 1] = tlist[i] - p[i - 1] * p[i - 1] / d[i - 1];
@@ -165,6 +169,7 @@ void ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
         }
         t = tp;
     }
+    return exact;
 }
 
 // Clips the step into its bounds (the subproblem solvers may leave it a rounding error outside).
@@ -181,11 +186,13 @@ void clip(Vector& s, const Vector& lo, const Vector& up) {
 // bounds lo <= s <= up (infinite sides absent). Returns kSolved or a failure mode.
 //
 // With `guess`, the active-set fast path runs first and its answer is taken when it verifies;
-// otherwise Kraft's least-squares reduction solves it, and its active set becomes the next guess
-// (the fast path pauses after misses).
-// Both give the unique solution of the subproblem, so the iterates agree to rounding.
+// then, with B = L D Lᵀ given explicitly, the primal active-set solver from the same guess; when
+// neither succeeds, Kraft's least-squares reduction solves it. The active set found becomes the
+// next guess (the fast path pauses after misses).
+// All give the unique solution of the subproblem, so the iterates agree to rounding.
 int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, const Vector& c, Eigen::Index me,
-        const Vector& lo, const Vector& up, Vector& s, Vector& r, detail::ActiveSet* guess = nullptr) {
+        const Vector& lo, const Vector& up, Vector& s, Vector& r, detail::ActiveSet* guess = nullptr,
+        const Matrix* B = nullptr) {
     const Eigen::Index n = g.size(), m = c.size(), mi = m - me;
     if (guess != nullptr && guess->skip > 0) {
         --guess->skip;
@@ -199,6 +206,10 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
         // more than it saves: pause it for a while.
         guess->backoff = std::min(2 * guess->backoff + 1, 15);
         guess->skip = guess->backoff;
+    }
+    if (guess != nullptr && B != nullptr && detail::primal_active_set_qp(*B, g, A, -c, me, lo, up, *guess, s, r)) {
+        clip(s, lo, up);
+        return kSolved;
     }
     const Vector sqrt_d = d.cwiseSqrt();
     Matrix E = L.transpose();
@@ -297,6 +308,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
 
     Matrix L = Matrix::Identity(n, n);
     Vector dvec = Vector::Ones(n);
+    Matrix B = Matrix::Identity(n, n);  // L D Lᵀ, kept explicitly for the primal subproblem solver
     Vector s = Vector::Zero(n);
     Vector mu = Vector::Zero(c.size());
     Vector r = Vector::Zero(c.size());
@@ -332,6 +344,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             }
             L.setIdentity();
             dvec.setOnes();
+            B.setIdentity();
             reset = false;
         }
         ++k;
@@ -344,7 +357,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         double zeta = 1.0;
         inconsistent = false;
         Vector s_qp, r_qp;
-        int q = lsq(L, dvec, g, A, c, me, lo, up, s_qp, r_qp, &guess);
+        int q = lsq(L, dvec, g, A, c, me, lo, up, s_qp, r_qp, &guess, &B);
         if (q == 6 && n == me) q = 4;
         if (q == 4) {
             double xi = 0.0;
@@ -413,8 +426,14 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             reset = true;
             continue;
         }
-        ldl_update(L, dvec, y, 1.0 / a);
-        ldl_update(L, dvec, w, -1.0 / b);
+        const bool exact_update = ldl_update(L, dvec, y, 1.0 / a);
+        const bool exact_downdate = ldl_update(L, dvec, w, -1.0 / b);
+        if (exact_update && exact_downdate) {
+            B.noalias() += (y / a) * y.transpose();
+            B.noalias() -= (w / b) * w.transpose();
+        } else {
+            B.noalias() = L * dvec.asDiagonal() * L.transpose();  // L is unit lower triangular
+        }
     }
     (void)mode;
 }

@@ -192,10 +192,12 @@ const Row kRows[] = {
      vec({0.5000000000016163, -2.220446049250313e-16}), 0.25000000000161626, 6, 8, false},
     // The first subproblem's solution is a vertex (every variable at a bound). A least-squares
     // reduction alone returns an ascent step there, resets five times and reports success at the
-    // start (f = 147777.78); solving the subproblem exactly reaches the optimum (0.5, 0.3, 0.2).
+    // start (f = 147777.78), or mode 8 when the start is off the budget (S15b); solving the
+    // subproblem exactly reaches the optimum, (0.5, 0.3, 0.2) and (0.5004, 0.3002, 0.2004).
     {"S15", [] { return scaled_1e6(1.0); }, vec({0.50000000088721641, 0.30000000231529983, 0.19999999681147079}),
      100000.00000559483, 6, 0, true},
-    {"S15b", [] { return scaled_1e6(1.001); }, vec({kThird, kThird, kThird}), 147777.77777777775, 5, 8, false},
+    {"S15b", [] { return scaled_1e6(1.001); }, vec({0.50039995291291184, 0.30020002701275739, 0.20040002007433055}),
+     100400.400000004, 9, 0, true},
     {"S16",
      [] {
          Problem p = quadratic(c1(), true, vec({kThird, kThird, kThird}));

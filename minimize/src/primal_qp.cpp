@@ -1,0 +1,244 @@
+#include "primal_qp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace minimize::detail {
+
+namespace {
+
+using Matrix = Eigen::MatrixXd;
+using Vector = Eigen::VectorXd;
+using Index = Eigen::Index;
+
+constexpr double kRelTol = 1e-11;
+constexpr double kFeasTol = 1e-12;
+constexpr double kStationarityTol = 1e-9;
+
+// Lower Cholesky factor of B restricted to an ordered list of free variables, updated in O(n²)
+// when a variable joins or leaves the list.
+class FreeFactor {
+public:
+    explicit FreeFactor(const Matrix& B) : B_(B), L_(B.rows(), B.rows()) {}
+
+    [[nodiscard]] const std::vector<Index>& free() const { return free_; }
+    [[nodiscard]] Index size() const { return static_cast<Index>(free_.size()); }
+
+    bool factor(std::vector<Index> free) {
+        free_ = std::move(free);
+        const Index nf = size();
+        Matrix H(nf, nf);
+        for (Index b = 0; b < nf; ++b)
+            for (Index a = b; a < nf; ++a) H(a, b) = B_(free_[a], free_[b]);
+        Eigen::LLT<Eigen::Ref<Matrix>, Eigen::Lower> llt(H);
+        if (llt.info() != Eigen::Success) return false;
+        L_.topLeftCorner(nf, nf) = H.triangularView<Eigen::Lower>();
+        return nf == 0 || L_.topLeftCorner(nf, nf).diagonal().minCoeff() > 0.0;
+    }
+
+    // Appends variable v; false when the enlarged block is not numerically positive definite.
+    bool append(Index v) {
+        const Index nf = size();
+        Vector h(nf);
+        for (Index a = 0; a < nf; ++a) h[a] = B_(free_[a], v);
+        if (nf > 0) L_.topLeftCorner(nf, nf).triangularView<Eigen::Lower>().solveInPlace(h);
+        const double pivot = B_(v, v) - h.squaredNorm();
+        if (!(pivot > 1e-14 * std::abs(B_(v, v)))) return false;
+        L_.row(nf).head(nf) = h.transpose();
+        L_(nf, nf) = std::sqrt(pivot);
+        free_.push_back(v);
+        return true;
+    }
+
+    // Removes the variable at `position`: the rows below it shift up, and the trailing block
+    // absorbs the removed column as a rank-one update.
+    void remove(Index position) {
+        const Index nf = size();
+        Vector x = L_.col(position).segment(position + 1, nf - position - 1);
+        // Column by column, so that every move is a contiguous segment.
+        for (Index c = 0; c < position; ++c)
+            for (Index a = position + 1; a < nf; ++a) L_(a - 1, c) = L_(a, c);
+        for (Index c = position + 1; c < nf; ++c)
+            for (Index a = c; a < nf; ++a) L_(a - 1, c - 1) = L_(a, c);
+        const Index m = nf - 1 - position;
+        auto M = L_.block(position, position, m, m);
+        for (Index k = 0; k < m; ++k) {
+            const double lkk = M(k, k);
+            const double rk = std::sqrt(lkk * lkk + x[k] * x[k]);
+            const double c = rk / lkk, sn = x[k] / lkk;
+            M(k, k) = rk;
+            for (Index i = k + 1; i < m; ++i) {
+                M(i, k) = (M(i, k) + sn * x[i]) / c;
+                x[i] = c * x[i] - sn * M(i, k);
+            }
+        }
+        free_.erase(free_.begin() + position);
+    }
+
+    template <typename Rhs>
+    [[nodiscard]] Matrix solve(const Rhs& q) const {
+        const Index nf = size();
+        Matrix y = q;
+        const auto Lf = L_.topLeftCorner(nf, nf);
+        Lf.triangularView<Eigen::Lower>().solveInPlace(y);
+        Lf.transpose().triangularView<Eigen::Upper>().solveInPlace(y);
+        return y;
+    }
+
+private:
+    const Matrix& B_;
+    Matrix L_;
+    std::vector<Index> free_;
+};
+
+}  // namespace
+
+bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, const Vector& b, Index me,
+                          const Vector& lo, const Vector& up, ActiveSet& active, Vector& s_out, Vector& r_out) {
+    const Index n = g.size(), m = A.rows(), mi = m - me;
+    // The working set starts from the guess (the previous subproblem's active set) where there is
+    // one, otherwise from the bounds active at the current point, and takes in every inequality
+    // the zero step violates. Its constraints need not hold at the zero step: they hold at every
+    // full step, and the multipliers are read only there. The constraints outside it hold at the
+    // zero step and are kept by the ratio test.
+    const bool guessed = active.known && static_cast<Index>(active.bound.size()) == n &&
+                         static_cast<Index>(active.inequality.size()) == mi;
+    std::vector<signed char> side(static_cast<std::size_t>(n), 0);
+    std::vector<char> row_on(static_cast<std::size_t>(mi), 0);
+    if (guessed) row_on = active.inequality;
+    for (Index j = 0; j < mi; ++j)
+        if (b[me + j] > 0.0) row_on[static_cast<std::size_t>(j)] = 1;  // violated at the zero step
+    std::vector<Index> free;
+    for (Index i = 0; i < n; ++i) {
+        if (lo[i] > kFeasTol || up[i] < -kFeasTol) return false;
+        auto& si = side[static_cast<std::size_t>(i)];
+        const signed char hint = guessed ? active.bound[static_cast<std::size_t>(i)] : 0;
+        if (std::isfinite(lo[i]) && (hint < 0 || (!guessed && lo[i] >= -kFeasTol)))
+            si = -1;
+        else if (std::isfinite(up[i]) && (hint > 0 || (!guessed && up[i] <= kFeasTol)))
+            si = 1;
+        else
+            free.push_back(i);
+    }
+    const auto bound_value = [&](Index i) { return side[static_cast<std::size_t>(i)] < 0 ? lo[i] : up[i]; };
+
+    FreeFactor factor(B);
+    if (!factor.factor(std::move(free))) return false;
+    const double gscale = std::max(1.0, g.lpNorm<Eigen::Infinity>());
+    Vector s = Vector::Zero(n);
+    // B times the fixed part of the target, kept up to date as variables join or leave the bounds.
+    Vector Bfixed = Vector::Zero(n);
+    for (Index i = 0; i < n; ++i)
+        if (side[static_cast<std::size_t>(i)] != 0) Bfixed += B.col(i) * bound_value(i);
+    const int max_steps = static_cast<int>(2 * (n + mi)) + 10;
+
+    for (int step = 0; step < max_steps; ++step) {
+        // The point that minimises the model with the working constraints held as equalities.
+        Vector t = Vector::Zero(n);
+        for (Index i = 0; i < n; ++i)
+            if (side[static_cast<std::size_t>(i)] != 0) t[i] = bound_value(i);
+        std::vector<Index> rows;
+        for (Index j = 0; j < me; ++j) rows.push_back(j);
+        for (Index j = 0; j < mi; ++j)
+            if (row_on[static_cast<std::size_t>(j)]) rows.push_back(me + j);
+        const auto& F = factor.free();
+        const Index nf = factor.size();
+        const auto k = static_cast<Index>(rows.size());
+        if (k > nf) return false;
+        Vector q(nf);
+        Matrix AF(k, nf);
+        Vector rhs(k);
+        for (Index a = 0; a < nf; ++a) q[a] = g[F[a]] + Bfixed[F[a]];
+        for (Index j = 0; j < k; ++j) {
+            for (Index a = 0; a < nf; ++a) AF(j, a) = A(rows[j], F[a]);
+            rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
+        }
+        const Vector u = nf > 0 ? Vector(factor.solve(q)) : Vector();
+        Vector lambda = Vector::Zero(k);
+        Vector tF = -u;
+        if (k > 0) {
+            const Matrix Y = factor.solve(AF.transpose());
+            Eigen::LDLT<Matrix> ldlt(AF * Y);
+            if (ldlt.info() != Eigen::Success) return false;
+            const Vector diag = ldlt.vectorD();
+            if (!(diag.minCoeff() > 1e-12 * std::max(1.0, diag.maxCoeff()))) return false;  // dependent rows
+            lambda = ldlt.solve(rhs + AF * u);
+            tF += Y * lambda;
+        }
+        for (Index a = 0; a < nf; ++a) t[F[a]] = tF[a];
+        if (!t.allFinite() || !lambda.allFinite()) return false;
+
+        // Move towards it as far as the constraints outside the working set allow.
+        const Vector p = t - s;
+        double alpha = 1.0;
+        Index blocking_var = -1, blocking_pos = -1, blocking_row = -1;
+        signed char blocking_side = 0;
+        for (Index a = 0; a < nf; ++a) {
+            const Index i = F[a];
+            if (p[i] < 0.0 && std::isfinite(lo[i]) && (lo[i] - s[i]) / p[i] < alpha)
+                alpha = (lo[i] - s[i]) / p[i], blocking_var = i, blocking_pos = a, blocking_side = -1;
+            else if (p[i] > 0.0 && std::isfinite(up[i]) && (up[i] - s[i]) / p[i] < alpha)
+                alpha = (up[i] - s[i]) / p[i], blocking_var = i, blocking_pos = a, blocking_side = 1;
+        }
+        for (Index j = 0; j < mi; ++j) {
+            if (row_on[static_cast<std::size_t>(j)]) continue;
+            const double Ap = A.row(me + j).dot(p);
+            if (Ap < 0.0 && (b[me + j] - A.row(me + j).dot(s)) / Ap < alpha)
+                alpha = (b[me + j] - A.row(me + j).dot(s)) / Ap, blocking_row = j, blocking_var = -1;
+        }
+        alpha = std::max(alpha, 0.0);
+        if (alpha < 1.0) {
+            s += alpha * p;
+            if (blocking_var >= 0) {
+                side[static_cast<std::size_t>(blocking_var)] = blocking_side;
+                factor.remove(blocking_pos);
+                Bfixed += B.col(blocking_var) * bound_value(blocking_var);
+            } else {
+                row_on[static_cast<std::size_t>(blocking_row)] = 1;
+            }
+            continue;
+        }
+        s = t;
+
+        // At the working set's minimiser: done when every multiplier has the right sign, otherwise
+        // release the constraint whose multiplier is most wrongly signed.
+        Vector r = Vector::Zero(m);
+        for (Index j = 0; j < k; ++j) r[rows[j]] = lambda[j];
+        const Vector z = B * s + g - A.transpose() * r;
+        const double dtol = kRelTol * std::max(gscale, z.lpNorm<Eigen::Infinity>());
+        double worst = dtol;
+        Index release_var = -1, release_row = -1;
+        for (Index i = 0; i < n; ++i) {
+            const auto si = side[static_cast<std::size_t>(i)];
+            const double wrong = si < 0 ? -z[i] : si > 0 ? z[i] : 0.0;
+            if (wrong > worst) worst = wrong, release_var = i, release_row = -1;
+        }
+        for (Index j = 0; j < mi; ++j)
+            if (row_on[static_cast<std::size_t>(j)] && -r[me + j] > worst)
+                worst = -r[me + j], release_row = j, release_var = -1;
+        if (release_var >= 0) {
+            if (!factor.append(release_var)) return false;
+            Bfixed -= B.col(release_var) * bound_value(release_var);
+            side[static_cast<std::size_t>(release_var)] = 0;
+        } else if (release_row >= 0) {
+            row_on[static_cast<std::size_t>(release_row)] = 0;
+        } else {
+            // The factor was updated many times: check stationarity on the free variables against
+            // B itself before trusting the answer.
+            double stationarity = 0.0;
+            for (Index i = 0; i < n; ++i)
+                if (side[static_cast<std::size_t>(i)] == 0) stationarity = std::max(stationarity, std::abs(z[i]));
+            if (!(stationarity <= kStationarityTol * std::max(gscale, (B * s).lpNorm<Eigen::Infinity>()))) return false;
+            active.bound = std::move(side);
+            active.inequality = std::move(row_on);
+            active.known = true;
+            s_out = s;
+            r_out = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace minimize::detail
