@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "finite_differences.hpp"
 #include "active_set_qp.hpp"
@@ -172,6 +174,46 @@ bool ldl_update(Matrix& L, Vector& d, Vector z, double sigma) {
     return exact;
 }
 
+// B = L D Lᵀ as a dense matrix, formed only when a subproblem solver asks for it: the rank-one
+// terms of the updates since the last request wait in a list, and past n/2 of them (or after a
+// damped downdate) B is formed again from the factors instead.
+class DenseHessian {
+public:
+    explicit DenseHessian(Eigen::Index n) : n_(n) {}
+
+    void reset() {
+        identity_ = true;
+        stale_ = false;
+        pending_.clear();
+    }
+    void add(const Vector& z, double sigma) {
+        if (stale_) return;
+        pending_.emplace_back(z, sigma);
+        if (2 * static_cast<Eigen::Index>(pending_.size()) > n_) mark_stale();
+    }
+    void mark_stale() {
+        stale_ = true;
+        pending_.clear();
+    }
+    const Matrix& get(const Matrix& L, const Vector& d) {
+        if (stale_) {
+            B_.noalias() = L * d.asDiagonal() * L.transpose();  // L is unit lower triangular
+        } else {
+            if (identity_) B_.setIdentity(n_, n_);
+            for (const auto& [z, sigma] : pending_) B_.noalias() += (sigma * z) * z.transpose();
+        }
+        identity_ = stale_ = false;
+        pending_.clear();
+        return B_;
+    }
+
+private:
+    Eigen::Index n_;
+    Matrix B_;
+    bool identity_ = true, stale_ = false;
+    std::vector<std::pair<Vector, double>> pending_;
+};
+
 // Clips the step into its bounds (the subproblem solvers may leave it a rounding error outside).
 void clip(Vector& s, const Vector& lo, const Vector& up) {
     for (Eigen::Index i = 0; i < s.size(); ++i) {
@@ -192,7 +234,7 @@ void clip(Vector& s, const Vector& lo, const Vector& up) {
 // All give the unique solution of the subproblem, so the iterates agree to rounding.
 int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, const Vector& c, Eigen::Index me,
         const Vector& lo, const Vector& up, Vector& s, Vector& r, detail::ActiveSet* guess = nullptr,
-        const Matrix* B = nullptr) {
+        DenseHessian* B = nullptr) {
     const Eigen::Index n = g.size(), m = c.size(), mi = m - me;
     if (guess != nullptr && guess->skip > 0) {
         --guess->skip;
@@ -207,7 +249,7 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
         guess->backoff = std::min(2 * guess->backoff + 1, 15);
         guess->skip = guess->backoff;
     }
-    if (guess != nullptr && B != nullptr && detail::primal_active_set_qp(*B, g, A, -c, me, lo, up, *guess, s, r)) {
+    if (guess != nullptr && B != nullptr && detail::primal_active_set_qp(B->get(L, d), g, A, -c, me, lo, up, *guess, s, r)) {
         clip(s, lo, up);
         return kSolved;
     }
@@ -308,7 +350,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
 
     Matrix L = Matrix::Identity(n, n);
     Vector dvec = Vector::Ones(n);
-    Matrix B = Matrix::Identity(n, n);  // L D Lᵀ, kept explicitly for the primal subproblem solver
+    DenseHessian B(n);  // L D Lᵀ as a dense matrix, for the primal subproblem solver
     Vector s = Vector::Zero(n);
     Vector mu = Vector::Zero(c.size());
     Vector r = Vector::Zero(c.size());
@@ -344,7 +386,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             }
             L.setIdentity();
             dvec.setOnes();
-            B.setIdentity();
+            B.reset();
             reset = false;
         }
         ++k;
@@ -429,10 +471,10 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         const bool exact_update = ldl_update(L, dvec, y, 1.0 / a);
         const bool exact_downdate = ldl_update(L, dvec, w, -1.0 / b);
         if (exact_update && exact_downdate) {
-            B.noalias() += (y / a) * y.transpose();
-            B.noalias() -= (w / b) * w.transpose();
+            B.add(y, 1.0 / a);
+            B.add(w, -1.0 / b);
         } else {
-            B.noalias() = L * dvec.asDiagonal() * L.transpose();  // L is unit lower triangular
+            B.mark_stale();
         }
     }
     (void)mode;
