@@ -231,29 +231,6 @@ TEST(OptimizeDispatch, EachCombinationReachesItsSolver) {
     }
 }
 
-// Two instruments whose daily returns are exactly uncorrelated, with variances in the ratio 1 : 4:
-// minimum variance gives (b, a)/(a + b), risk parity weights proportional to 1/sqrt(variance).
-TEST(OptimizeEndToEnd, KnownAnswersOnUncorrelatedInstruments) {
-    HostFixture host;
-    const auto closes = [](double amplitude, bool pairs) {
-        std::vector<double> c{10.0};
-        for (int t = 0; t < 132; ++t) {
-            const bool up = pairs ? (t / 2) % 2 == 0 : t % 2 == 0;
-            c.push_back(c.back() * (1.0 + (up ? amplitude : -amplitude)));
-        }
-        return c;
-    };
-    host.proxy->add("600000.XSHG", "CS", closes(0.01, false), std::vector<bool>(133, false));
-    host.proxy->add("600001.XSHG", "CS", closes(0.02, true), std::vector<bool>(133, false));
-    const std::vector<std::string> ids{"600000.XSHG", "600001.XSHG"};
-    const auto mv = kmo::optimize(ids, DATE, {.method = OptimizeMethod::MIN_VARIANCE, .cov_shrinkage = false, .window = 133});
-    EXPECT_NEAR(mv.at("600000.XSHG"), 0.8, 1e-6);
-    EXPECT_NEAR(mv.at("600001.XSHG"), 0.2, 1e-6);
-    const auto rp = kmo::optimize(ids, DATE, {.cov_shrinkage = false, .window = 133});
-    EXPECT_NEAR(rp.at("600000.XSHG"), 2.0 / 3.0, 1e-5);
-    EXPECT_NEAR(rp.at("600001.XSHG"), 1.0 / 3.0, 1e-5);
-}
-
 TEST(OptimizeEndToEnd, MoreInstrumentsThanReturnsStillGivesAValidAnswerOrAFailure) {
     HostFixture host;
     std::vector<std::string> ids;
