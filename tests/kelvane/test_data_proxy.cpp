@@ -166,9 +166,6 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
         {"unterminated quote", "day_bars/000001.XSHE.csv", "date,close\n2014-01-02,\"1\n",
          ":2: unterminated quoted value"},
         {"bad trading date", "trading_dates.csv", "date\n2014-01-02\n2014-02-30\n", ":3: invalid date \"2014-02-30\""},
-        {"bad listed date", "instruments.csv",
-         "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n000001.XSHE,A,CS,1991/04/03,,\n",
-         ":2: invalid date \"1991/04/03\""},
         {"duplicate id", "instruments.csv",
          "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n"
          "000001.XSHE,A,CS,1991-04-03,,\n000001.XSHE,B,CS,1991-04-03,,\n",

@@ -80,18 +80,6 @@ Problem s1(int maxiter) {
     return p;
 }
 
-Problem risk_parity(const Eigen::MatrixXd& c, Vector x0) {
-    Problem p = quadratic(c, false, std::move(x0));
-    p.f = [c](const Vector& x) {
-        const Vector t = x.cwiseProduct(c * x);
-        double s = 0;
-        for (Eigen::Index i = 0; i < t.size(); ++i)
-            for (Eigen::Index j = i + 1; j < t.size(); ++j) s += std::abs(t[i] - t[j]);
-        return s;
-    };
-    return p;
-}
-
 Problem sum_sq(Vector x0) {
     Problem p;
     p.f = [](const Vector& x) { return x.squaredNorm(); };
@@ -133,10 +121,6 @@ const Row kRows[] = {
          return p;
      },
      vec({0.500000000310441, 0.49999999968955894}), 0.49999999999999994, 4, 0, true},
-    {"S7", [] { return risk_parity(cd(), vec({0.5, 0.5})); }, vec({0.6666606657728523, 0.3333393342271477}),
-     2.4003683289552306e-09, 13, 0, true},
-    {"S7b", [] { return risk_parity(c1(), vec({kThird, kThird, kThird})); },
-     vec({0.42348479094493086, 0.3711874019136024, 0.2053278071414668}), 0.00011110132814417742, 9, 0, true},
     {"S9_maxiter1", [] { return s1(1); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S9_maxiter0", [] { return s1(0); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S19", [] { return s1(3); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 9, true},
