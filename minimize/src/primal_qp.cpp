@@ -225,11 +225,13 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             row_on[static_cast<std::size_t>(release_row)] = 0;
         } else {
             // The factor was updated many times: check stationarity on the free variables against
-            // B itself before trusting the answer.
+            // B itself before trusting the answer, on the scale of the terms of B s (B may hold
+            // entries far larger than B s, and rounding is relative to them).
             double stationarity = 0.0;
             for (Index i = 0; i < n; ++i)
                 if (side[static_cast<std::size_t>(i)] == 0) stationarity = std::max(stationarity, std::abs(z[i]));
-            if (!(stationarity <= kStationarityTol * std::max(gscale, (B * s).lpNorm<Eigen::Infinity>()))) return false;
+            const double terms = (B.cwiseAbs() * s.cwiseAbs()).maxCoeff();
+            if (!(stationarity <= kStationarityTol * std::max(gscale, terms))) return false;
             active.bound = std::move(side);
             active.inequality = std::move(row_on);
             active.known = true;
