@@ -16,7 +16,8 @@ constexpr double kRelTol = 1e-11;
 }  // namespace
 
 bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, const Vector& b,
-                   Eigen::Index me, const Vector& lo, const Vector& up, ActiveSet& active, Vector& s, Vector& r) {
+                   Eigen::Index me, const Vector& lo, const Vector& up, ActiveSet& active, Vector& s, Vector& r,
+                   const std::function<const Matrix&()>& dense_B) {
     const Eigen::Index n = g.size(), m = A.rows(), mi = m - me;
     ActiveSet w = active;
     if (!w.known) {
@@ -87,12 +88,18 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             if (k > 0) Y = solve(AF.transpose());
             u = solve(q);
         } else if (nf > 0) {
-            Matrix LF(nf, n);
-            const Vector sqrt_d = d.cwiseSqrt();
-            for (Eigen::Index a = 0; a < nf; ++a) LF.row(a) = L.row(free[a]).cwiseProduct(sqrt_d.transpose());
             Matrix H(nf, nf);
-            H.setZero();
-            H.selfadjointView<Eigen::Lower>().rankUpdate(LF);
+            if (dense_B) {
+                const Matrix& B = dense_B();
+                for (Eigen::Index c = 0; c < nf; ++c)
+                    for (Eigen::Index a = c; a < nf; ++a) H(a, c) = B(free[a], free[c]);
+            } else {
+                Matrix LF(nf, n);
+                const Vector sqrt_d = d.cwiseSqrt();
+                for (Eigen::Index a = 0; a < nf; ++a) LF.row(a) = L.row(free[a]).cwiseProduct(sqrt_d.transpose());
+                H.setZero();
+                H.selfadjointView<Eigen::Lower>().rankUpdate(LF);
+            }
             Eigen::LLT<Matrix> llt(H.selfadjointView<Eigen::Lower>());
             if (llt.info() != Eigen::Success) return false;
             if (k > 0) Y = llt.solve(AF.transpose());

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -239,7 +240,9 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
     if (guess != nullptr && guess->skip > 0) {
         --guess->skip;
     } else if (guess != nullptr) {
-        if (detail::active_set_qp(L, d, g, A, -c, me, lo, up, *guess, s, r)) {
+        std::function<const Matrix&()> dense_B;
+        if (B != nullptr) dense_B = [&]() -> const Matrix& { return B->get(L, d); };
+        if (detail::active_set_qp(L, d, g, A, -c, me, lo, up, *guess, s, r, dense_B)) {
             guess->backoff = 0;
             clip(s, lo, up);
             return kSolved;
