@@ -89,7 +89,8 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             u = solve(q);
         } else if (nf > 0) {
             Matrix H(nf, nf);
-            if (dense_B) {
+            // Forming B_FF from the factors costs nf² n; B itself costs O(n²) per pending update.
+            if (dense_B && 4 * nf > n) {
                 const Matrix& B = dense_B();
                 for (Eigen::Index c = 0; c < nf; ++c)
                     for (Eigen::Index a = c; a < nf; ++a) H(a, c) = B(free[a], free[c]);

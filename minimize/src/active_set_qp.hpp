@@ -26,7 +26,8 @@ struct ActiveSet {
 // (in the sign convention B s + g = Aᵀ r + bound multipliers) and `active` hold the answer.
 // Returns false, leaving the guess untouched, when it cannot verify one within a few steps.
 // `dense_B`, when given, returns L D Lᵀ as a dense matrix; it is asked for only when some variable
-// is at a bound, and the free block is then gathered from it instead of formed from the factors.
+// is at a bound and more than a quarter are free, and the free block is then gathered from it
+// instead of formed from the factors.
 bool active_set_qp(const Eigen::MatrixXd& L, const Eigen::VectorXd& d, const Eigen::VectorXd& g,
                    const Eigen::MatrixXd& A, const Eigen::VectorXd& b, Eigen::Index me, const Eigen::VectorXd& lo,
                    const Eigen::VectorXd& up, ActiveSet& active, Eigen::VectorXd& s, Eigen::VectorXd& r,

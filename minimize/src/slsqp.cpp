@@ -192,6 +192,8 @@ public:
         pending_.emplace_back(z, sigma);
         if (2 * static_cast<Eigen::Index>(pending_.size()) > n_) mark_stale();
     }
+    // True when get() would form B from the factors (O(n³)) rather than apply pending terms.
+    [[nodiscard]] bool stale() const { return stale_; }
     void mark_stale() {
         stale_ = true;
         pending_.clear();
@@ -241,7 +243,7 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
         --guess->skip;
     } else if (guess != nullptr) {
         std::function<const Matrix&()> dense_B;
-        if (B != nullptr) dense_B = [&]() -> const Matrix& { return B->get(L, d); };
+        if (B != nullptr && !B->stale()) dense_B = [&]() -> const Matrix& { return B->get(L, d); };
         if (detail::active_set_qp(L, d, g, A, -c, me, lo, up, *guess, s, r, dense_B)) {
             guess->backoff = 0;
             clip(s, lo, up);
