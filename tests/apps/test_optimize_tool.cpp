@@ -59,8 +59,6 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "unknown key \"x\" in \"cons\""},
         // The optimiser's own checks come through with their texts.
         {R"({"order_book_ids": [], "date": "2014-01-03"})", "KVInvalidArgument", "传入的合约为空"},
-        {"{" + kTwoBanks + R"(, "bnds": {"601398.XSHG": [0.1, 0.2], "*": [0, 0.3]}})", "KVInvalidArgument",
-         "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.2]}}})", "KVInvalidArgument",
          "OPTIMIZER: 约束的下限 0.3 高于上限 0.2"},
         {"{" + kTwoBanks + R"(, "method": "max_sharpe"})", "OptimizationFailed", "OPTIMIZE: unknown method max_sharpe"},
