@@ -15,6 +15,21 @@ constexpr double kRelTol = 1e-11;
 
 }  // namespace
 
+bool range_space_step(const Matrix& AF, const Matrix& Y, const Vector& u, const Vector& rhs, Vector& v,
+                      Vector& lambda) {
+    const Eigen::Index k = AF.rows();
+    lambda = Vector::Zero(k);
+    if (k > 0) {
+        Eigen::LDLT<Matrix> ldlt(AF * Y);
+        if (ldlt.info() != Eigen::Success) return false;
+        const Vector diag = ldlt.vectorD();
+        if (!(diag.minCoeff() > 1e-12 * std::max(1.0, diag.maxCoeff()))) return false;  // dependent rows
+        lambda = ldlt.solve(rhs + AF * u);
+    }
+    v = Y * lambda - u;
+    return true;
+}
+
 bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, const Vector& b,
                    Eigen::Index me, const Vector& lo, const Vector& up, ActiveSet& active, Vector& s, Vector& r,
                    const std::function<const Matrix&()>& dense_B) {
@@ -106,20 +121,10 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             if (k > 0) Y = llt.solve(AF.transpose());
             u = llt.solve(q);
         }
-        Vector rW = Vector::Zero(k);
-        if (k > 0) {
-            const Matrix S = AF * Y;
-            Eigen::LDLT<Matrix> ldlt(S);
-            if (ldlt.info() != Eigen::Success) return false;
-            const Vector diag = ldlt.vectorD();
-            if (!(diag.minCoeff() > 1e-12 * std::max(1.0, diag.maxCoeff()))) return false;  // dependent rows
-            rW = ldlt.solve(rhs + AF * u);
-        }
+        Vector rW, sF;
+        if (!range_space_step(AF, Y, u, rhs, sF, rW)) return false;
         Vector sol = fixed;
-        if (nf > 0) {
-            const Vector sF = Y * rW - u;
-            for (Eigen::Index a = 0; a < nf; ++a) sol[free[a]] = sF[a];
-        }
+        for (Eigen::Index a = 0; a < nf; ++a) sol[free[a]] = sF[a];
         if (!sol.allFinite() || !rW.allFinite()) return false;
 
         Vector rfull = Vector::Zero(m);

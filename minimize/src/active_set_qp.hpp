@@ -19,6 +19,12 @@ struct ActiveSet {
     int backoff = 0;                 // the last such pause; doubles with each miss in a row
 };
 
+// The equality-constrained step on the free variables, from u = H⁻¹q and Y = H⁻¹A_Fᵀ: the
+// multipliers λ of the rows A_F v = rhs and the minimiser v = Y λ - u of ½ vᵀHv + qᵀv on them.
+// Returns false when the rows are numerically dependent.
+bool range_space_step(const Eigen::MatrixXd& AF, const Eigen::MatrixXd& Y, const Eigen::VectorXd& u,
+                      const Eigen::VectorXd& rhs, Eigen::VectorXd& v, Eigen::VectorXd& lambda);
+
 // Solves min ½ sᵀ(L D Lᵀ)s + gᵀs subject to A.topRows(me) s = b.head(me), A.bottomRows s >= b.tail,
 // lo <= s <= up (L unit lower triangular, D > 0), starting from the guess `active` and adding
 // violated or dropping wrongly signed constraints in blocks. Returns true only for a point that

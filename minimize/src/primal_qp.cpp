@@ -155,17 +155,9 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
         }
         const Vector u = nf > 0 ? Vector(factor.solve(q)) : Vector();
-        Vector lambda = Vector::Zero(k);
-        Vector tF = -u;
-        if (k > 0) {
-            const Matrix Y = factor.solve(AF.transpose());
-            Eigen::LDLT<Matrix> ldlt(AF * Y);
-            if (ldlt.info() != Eigen::Success) return false;
-            const Vector diag = ldlt.vectorD();
-            if (!(diag.minCoeff() > 1e-12 * std::max(1.0, diag.maxCoeff()))) return false;  // dependent rows
-            lambda = ldlt.solve(rhs + AF * u);
-            tF += Y * lambda;
-        }
+        const Matrix Y = nf > 0 && k > 0 ? factor.solve(AF.transpose()) : Matrix(Matrix::Zero(nf, k));
+        Vector lambda, tF;
+        if (!range_space_step(AF, Y, u, rhs, tF, lambda)) return false;
         for (Index a = 0; a < nf; ++a) t[F[a]] = tF[a];
         if (!t.allFinite() || !lambda.allFinite()) return false;
 
