@@ -9,11 +9,13 @@
 namespace kelvane_mod_optimizer {
 namespace {
 
-// XᵀX, computing one triangle and mirroring it.
+// XᵀX, computing one triangle and mirroring it. (Assigning the product to a triangular view is
+// several times faster in Eigen than rankUpdate, which goes through a slower kernel.)
 Matrix gram(const Matrix& X) {
-    Matrix lower = Matrix::Zero(X.cols(), X.cols());
-    lower.selfadjointView<Eigen::Lower>().rankUpdate(X.transpose());
-    return lower.selfadjointView<Eigen::Lower>();
+    Matrix product(X.cols(), X.cols());
+    product.triangularView<Eigen::Lower>() = X.transpose() * X;
+    product.triangularView<Eigen::StrictlyUpper>() = product.transpose();
+    return product;
 }
 
 }  // namespace
@@ -22,13 +24,14 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
     const Matrix& X = df.values;
     const Eigen::Index T = X.rows();
     const Eigen::Index n = X.cols();
-    Matrix cov(n, n);
     if (X.allFinite()) {
         const Matrix centred = X.rowwise() - X.colwise().mean();
-        cov = gram(centred) / static_cast<double>(T - 1);
-        return {df.columns, cov};
+        Matrix cov = gram(centred);
+        cov /= static_cast<double>(T - 1);
+        return {df.columns, std::move(cov)};
     }
     // Pairwise-complete: each pair uses the rows where both cells are numbers, with its own means.
+    Matrix cov(n, n);
     for (Eigen::Index a = 0; a < n; ++a) {
         for (Eigen::Index b = a; b < n; ++b) {
             double sum_a = 0.0, sum_b = 0.0;
@@ -54,7 +57,7 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
             cov(b, a) = value;
         }
     }
-    return {df.columns, cov};
+    return {df.columns, std::move(cov)};
 }
 
 LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
@@ -74,9 +77,12 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
     for (Eigen::Index i = 0; i < T; ++i) X.row(i) = values.row(rows[static_cast<std::size_t>(i)]);
     X.rowwise() -= X.colwise().mean();
 
+    // Each n-by-n temporary costs fresh pages at this size, so the one matrix is scaled in place.
     const double t = static_cast<double>(T);
-    const Matrix S = gram(X) / t;
-    if (n == 1) return {df.columns, S};
+    Matrix S = gram(X);
+    const double delta_sum = S.array().square().sum() / (t * t);
+    S /= t;
+    if (n == 1) return {df.columns, std::move(S)};
 
     // Ledoit-Wolf shrinkage intensity towards mu * I, mu the mean variance.
     const double p = static_cast<double>(n);
@@ -84,16 +90,15 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
     const double mu = emp_cov_trace.sum() / p;
     // The sum of all entries of (X∘X)ᵀ(X∘X) is the sum over rows of the squared row sums of X∘X.
     const double beta_sum = X.array().square().rowwise().sum().square().sum();
-    const double delta_sum = (S * t).array().square().sum() / (t * t);
     double beta = 1.0 / (p * t) * (beta_sum / t - delta_sum);
     double delta = delta_sum - 2.0 * mu * emp_cov_trace.sum() + p * mu * mu;
     delta /= p;
     beta = std::min(beta, delta);
     const double shrinkage = beta == 0.0 ? 0.0 : beta / delta;
 
-    Matrix shrunk = (1.0 - shrinkage) * S;
-    shrunk.diagonal().array() += shrinkage * mu;
-    return {df.columns, shrunk};
+    S *= 1.0 - shrinkage;
+    S.diagonal().array() += shrinkage * mu;
+    return {df.columns, std::move(S)};
 }
 
 }  // namespace kelvane_mod_optimizer
