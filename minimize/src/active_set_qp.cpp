@@ -93,14 +93,15 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
         Matrix Y(nf, k);
         Vector u(nf);
         if (nf == n) {
-            // Every variable free: B itself is factorised as L D Lᵀ already.
-            const auto solve = [&](Matrix v) {
+            // Every variable free: B itself is factorised as L D Lᵀ already. One column at a time,
+            // as Eigen's triangular solve with a matrix right-hand side packs the whole factor.
+            const auto solve = [&](Vector v) {
                 Lu.solveInPlace(v);
                 v = d.cwiseInverse().asDiagonal() * v;
                 Lu.transpose().solveInPlace(v);
                 return v;
             };
-            if (k > 0) Y = solve(AF.transpose());
+            for (Eigen::Index j = 0; j < k; ++j) Y.col(j) = solve(AF.row(j).transpose());
             u = solve(q);
         } else if (nf > 0) {
             Matrix H(nf, nf);
@@ -118,7 +119,7 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             }
             Eigen::LLT<Matrix> llt(H.selfadjointView<Eigen::Lower>());
             if (llt.info() != Eigen::Success) return false;
-            if (k > 0) Y = llt.solve(AF.transpose());
+            for (Eigen::Index j = 0; j < k; ++j) Y.col(j) = llt.solve(AF.row(j).transpose());
             u = llt.solve(q);
         }
         Vector rW, sF;

@@ -76,13 +76,18 @@ public:
         free_.erase(free_.begin() + position);
     }
 
+    // Solves (L Lᵀ) y = q column by column: Eigen's triangular solve with a matrix right-hand side
+    // packs the whole factor on every call, which costs more than the solve for a few columns.
     template <typename Rhs>
     [[nodiscard]] Matrix solve(const Rhs& q) const {
         const Index nf = size();
         Matrix y = q;
         const auto Lf = L_.topLeftCorner(nf, nf);
-        Lf.triangularView<Eigen::Lower>().solveInPlace(y);
-        Lf.transpose().triangularView<Eigen::Upper>().solveInPlace(y);
+        for (Index c = 0; c < y.cols(); ++c) {
+            auto column = y.col(c);
+            Lf.triangularView<Eigen::Lower>().solveInPlace(column);
+            Lf.transpose().triangularView<Eigen::Upper>().solveInPlace(column);
+        }
         return y;
     }
 
