@@ -1,5 +1,6 @@
 // Covariance estimators of the return table.
 #include <cmath>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -18,43 +19,59 @@ Matrix gram(const Matrix& X) {
     return product;
 }
 
+// The covariance of columns a and b over the rows where both cells are numbers, with the means of
+// those rows; NaN when fewer than two such rows.
+double pairwise_covariance(const Matrix& X, Eigen::Index a, Eigen::Index b) {
+    double sum_a = 0.0, sum_b = 0.0;
+    Eigen::Index k = 0;
+    for (Eigen::Index t = 0; t < X.rows(); ++t) {
+        if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
+        sum_a += X(t, a);
+        sum_b += X(t, b);
+        ++k;
+    }
+    if (k < 2) return std::nan("");
+    const double mean_a = sum_a / static_cast<double>(k);
+    const double mean_b = sum_b / static_cast<double>(k);
+    double s = 0.0;
+    for (Eigen::Index t = 0; t < X.rows(); ++t) {
+        if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
+        s += (X(t, a) - mean_a) * (X(t, b) - mean_b);
+    }
+    return s / static_cast<double>(k - 1);
+}
+
 }  // namespace
 
 LabelledMatrix sample_covariance(const ReturnTable& df) {
     const Matrix& X = df.values;
     const Eigen::Index T = X.rows();
     const Eigen::Index n = X.cols();
-    if (X.allFinite()) {
-        const Matrix centred = X.rowwise() - X.colwise().mean();
-        Matrix cov = gram(centred);
-        cov /= static_cast<double>(T - 1);
-        return {df.columns, std::move(cov)};
+    // Columns without a missing cell share all their rows, so their block is one centred Gram
+    // matrix; only the pairs with a column that has gaps are taken pair by pair.
+    std::vector<Eigen::Index> complete;
+    std::vector<char> gaps(static_cast<std::size_t>(n), 0);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        if (X.col(j).array().isNaN().any())
+            gaps[static_cast<std::size_t>(j)] = 1;
+        else
+            complete.push_back(j);
     }
-    // Pairwise-complete: each pair uses the rows where both cells are numbers, with its own means.
+    const auto nc = static_cast<Eigen::Index>(complete.size());
+    Matrix centred(T, nc);
+    for (Eigen::Index c = 0; c < nc; ++c) centred.col(c) = X.col(complete[c]).array() - X.col(complete[c]).mean();
+    Matrix block = gram(centred);
+    block /= static_cast<double>(T - 1);
+    if (nc == n) return {df.columns, std::move(block)};
+
     Matrix cov(n, n);
+    for (Eigen::Index b = 0; b < nc; ++b)
+        for (Eigen::Index a = 0; a < nc; ++a) cov(complete[a], complete[b]) = block(a, b);
     for (Eigen::Index a = 0; a < n; ++a) {
-        for (Eigen::Index b = a; b < n; ++b) {
-            double sum_a = 0.0, sum_b = 0.0;
-            Eigen::Index k = 0;
-            for (Eigen::Index t = 0; t < T; ++t) {
-                if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
-                sum_a += X(t, a);
-                sum_b += X(t, b);
-                ++k;
-            }
-            double value = std::nan("");
-            if (k >= 2) {
-                const double mean_a = sum_a / static_cast<double>(k);
-                const double mean_b = sum_b / static_cast<double>(k);
-                double s = 0.0;
-                for (Eigen::Index t = 0; t < T; ++t) {
-                    if (std::isnan(X(t, a)) || std::isnan(X(t, b))) continue;
-                    s += (X(t, a) - mean_a) * (X(t, b) - mean_b);
-                }
-                value = s / static_cast<double>(k - 1);
-            }
-            cov(a, b) = value;
-            cov(b, a) = value;
+        if (!gaps[static_cast<std::size_t>(a)]) continue;
+        for (Eigen::Index b = 0; b < n; ++b) {
+            if (gaps[static_cast<std::size_t>(b)] && b < a) continue;  // done as the pair (b, a)
+            cov(a, b) = cov(b, a) = pairwise_covariance(X, a, b);
         }
     }
     return {df.columns, std::move(cov)};
