@@ -141,6 +141,8 @@ BENCHMARK_CAPTURE(run, mean_variance_unscaled, Solver::mean_variance, unscaled)
     ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, min_tracking_error_unscaled, Solver::min_tracking_error, unscaled)
     ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, risk_parity_with_cons_unscaled, Solver::risk_parity_with_cons, unscaled)
+    ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
 // The classic formulation: finite differences and no objective scale.
 BENCHMARK_CAPTURE(run, risk_parity_with_cons_classic, Solver::risk_parity_with_cons, classic)
     ->Arg(10)->Arg(50)->Arg(300)->Unit(benchmark::kMillisecond);
