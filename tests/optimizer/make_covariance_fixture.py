@@ -27,13 +27,15 @@ def pairwise_cov(x):
 def main():
     rng = np.random.default_rng(20140104)
     cases = []
-    for n, t, pad in [(2, 131, 0), (3, 10, 0), (5, 131, 0), (10, 131, 30), (25, 131, 0),
-                      (40, 60, 10), (60, 131, 0), (60, 40, 0), (1, 131, 0)]:
+    # pads: column -> how many leading returns are missing (recently listed instruments)
+    for n, t, pads in [(2, 131, {}), (3, 10, {}), (5, 131, {}), (10, 131, {0: 30}), (25, 131, {}),
+                       (40, 60, {0: 10, 3: 25}), (60, 131, {}), (60, 40, {}), (1, 131, {}),
+                       (3, 12, {0: 2, 1: 5, 2: 8})]:
         market = rng.normal(0, 0.012, size=(t, 1))
         beta = rng.uniform(0.5, 1.5, size=(1, n))
         x = market @ beta + rng.normal(0, 0.015, size=(t, n))
-        if pad:
-            x[:pad, 0] = np.nan  # a recently listed instrument
+        for column, rows in pads.items():
+            x[:rows, column] = np.nan
         complete = x[~np.isnan(x).any(axis=1)]
         lw = LedoitWolf().fit(complete).covariance_
         cases.append({"returns": [[None if np.isnan(v) else float(v) for v in row] for row in x],
