@@ -13,6 +13,8 @@ namespace {
 // XᵀX, computing one triangle and mirroring it. (Assigning the product to a triangular view is
 // several times faster in Eigen than rankUpdate, which goes through a slower kernel.)
 Matrix gram(const Matrix& X) {
+    // Eigen's triangular product reads a first coefficient even of an empty operand.
+    if (X.size() == 0) return Matrix::Zero(X.cols(), X.cols());
     Matrix product(X.cols(), X.cols());
     product.triangularView<Eigen::Lower>() = X.transpose() * X;
     product.triangularView<Eigen::StrictlyUpper>() = product.transpose();
