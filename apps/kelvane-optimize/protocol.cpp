@@ -150,7 +150,7 @@ std::string answer(const std::string& request_line) {
         json doc;
         try {
             doc = json::parse(request_line);
-        } catch (const json::parse_error& e) {
+        } catch (const json::exception& e) {  // syntax errors, and numbers too large for a double
             throw BadRequest(fmt::format("request is not valid JSON: {}", e.what()));
         }
         if (doc.is_object() && doc.contains("id")) id = doc["id"];

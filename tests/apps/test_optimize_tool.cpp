@@ -42,6 +42,7 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
     };
     const std::vector<Case> cases = {
         {"nonsense", "BadRequest", ""},
+        {"{" + kTwoBanks + R"(, "tol": 1e400})", "BadRequest", ""},
         {"[1, 2]", "BadRequest", "request must be a JSON object"},
         {R"({"date": "2014-01-03"})", "BadRequest", "missing key \"order_book_ids\""},
         {"{" + kTwoBanks + R"(, "weights": 1})", "BadRequest", "unknown key \"weights\""},
