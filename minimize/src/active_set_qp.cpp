@@ -15,18 +15,17 @@ constexpr double kRelTol = 1e-11;
 
 }  // namespace
 
-bool range_space_step(const Matrix& AF, const Matrix& Y, const Vector& u, const Vector& rhs, Vector& v,
-                      Vector& lambda) {
-    const Eigen::Index k = AF.rows();
+bool range_space_step(const Matrix& Z, const Vector& w, const Vector& rhs, Vector& y, Vector& lambda) {
+    const Eigen::Index k = Z.cols();
     lambda = Vector::Zero(k);
     if (k > 0) {
-        Eigen::LDLT<Matrix> ldlt(AF * Y);
+        Eigen::LDLT<Matrix> ldlt(Z.transpose() * Z);
         if (ldlt.info() != Eigen::Success) return false;
         const Vector diag = ldlt.vectorD();
         if (!(diag.minCoeff() > 1e-12 * std::max(1.0, diag.maxCoeff()))) return false;  // dependent rows
-        lambda = ldlt.solve(rhs + AF * u);
+        lambda = ldlt.solve(rhs + Z.transpose() * w);
     }
-    v = Y * lambda - u;
+    y = Z * lambda - w;
     return true;
 }
 
@@ -90,19 +89,30 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             for (Eigen::Index a = 0; a < nf; ++a) AF(j, a) = A(rows[j], free[a]);
             rhs[j] = b[rows[j]] - A.row(rows[j]).dot(fixed);
         }
-        Matrix Y(nf, k);
-        Vector u(nf);
+        // With H = R Rᵀ: forward solves for the rows and q, one back solve for the step, one
+        // column at a time (Eigen's solve with a matrix right-hand side packs the whole factor).
+        Matrix Z = AF.transpose();
+        Vector Rq = q, sF, rW;
+        const auto solve_step = [&](const auto& forward, const auto& back) {
+            for (Eigen::Index j = 0; j < k; ++j) forward(Z.col(j));
+            forward(Rq);
+            if (!range_space_step(Z, Rq, rhs, sF, rW)) return false;
+            back(sF);
+            return true;
+        };
         if (nf == n) {
-            // Every variable free: B itself is factorised as L D Lᵀ already. One column at a time,
-            // as Eigen's triangular solve with a matrix right-hand side packs the whole factor.
-            const auto solve = [&](Vector v) {
-                Lu.solveInPlace(v);
-                v = d.cwiseInverse().asDiagonal() * v;
-                Lu.transpose().solveInPlace(v);
-                return v;
-            };
-            for (Eigen::Index j = 0; j < k; ++j) Y.col(j) = solve(AF.row(j).transpose());
-            u = solve(q);
+            // Every variable free: B itself is factorised as L D Lᵀ already, R = L D^½.
+            const Vector sqrt_d = d.cwiseSqrt();
+            if (!solve_step(
+                    [&](auto&& v) {
+                        Lu.solveInPlace(v);
+                        v.array() /= sqrt_d.array();
+                    },
+                    [&](auto&& v) {
+                        v.array() /= sqrt_d.array();
+                        Lu.transpose().solveInPlace(v);
+                    }))
+                return false;
         } else if (nf > 0) {
             Matrix H(nf, nf);
             // Forming B_FF from the factors costs nf² n; B itself costs O(n²) per pending update.
@@ -119,11 +129,12 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             }
             Eigen::LLT<Matrix> llt(H.selfadjointView<Eigen::Lower>());
             if (llt.info() != Eigen::Success) return false;
-            for (Eigen::Index j = 0; j < k; ++j) Y.col(j) = llt.solve(AF.row(j).transpose());
-            u = llt.solve(q);
+            if (!solve_step([&](auto&& v) { llt.matrixL().solveInPlace(v); },
+                            [&](auto&& v) { llt.matrixU().solveInPlace(v); }))
+                return false;
+        } else if (!range_space_step(Z, Rq, rhs, sF, rW)) {
+            return false;
         }
-        Vector rW, sF;
-        if (!range_space_step(AF, Y, u, rhs, sF, rW)) return false;
         Vector sol = fixed;
         for (Eigen::Index a = 0; a < nf; ++a) sol[free[a]] = sF[a];
         if (!sol.allFinite() || !rW.allFinite()) return false;

@@ -19,11 +19,12 @@ struct ActiveSet {
     int backoff = 0;                 // the last such pause; doubles with each miss in a row
 };
 
-// The equality-constrained step on the free variables, from u = H⁻¹q and Y = H⁻¹A_Fᵀ: the
-// multipliers λ of the rows A_F v = rhs and the minimiser v = Y λ - u of ½ vᵀHv + qᵀv on them.
+// The equality-constrained step on the free variables with H = R Rᵀ, from the forward solves
+// Z = R⁻¹A_Fᵀ and w = R⁻¹q: the multipliers λ of the rows A_F v = rhs, from (ZᵀZ) λ = rhs + Zᵀw,
+// and y = Z λ - w; the minimiser of ½ vᵀHv + qᵀv on the rows is v = R⁻ᵀ y, one back solve away.
 // Returns false when the rows are numerically dependent.
-bool range_space_step(const Eigen::MatrixXd& AF, const Eigen::MatrixXd& Y, const Eigen::VectorXd& u,
-                      const Eigen::VectorXd& rhs, Eigen::VectorXd& v, Eigen::VectorXd& lambda);
+bool range_space_step(const Eigen::MatrixXd& Z, const Eigen::VectorXd& w, const Eigen::VectorXd& rhs,
+                      Eigen::VectorXd& y, Eigen::VectorXd& lambda);
 
 // Solves min ½ sᵀ(L D Lᵀ)s + gᵀs subject to A.topRows(me) s = b.head(me), A.bottomRows s >= b.tail,
 // lo <= s <= up (L unit lower triangular, D > 0), starting from the guess `active` and adding

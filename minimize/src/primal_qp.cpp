@@ -76,19 +76,14 @@ public:
         free_.erase(free_.begin() + position);
     }
 
-    // Solves (L Lᵀ) y = q column by column: Eigen's triangular solve with a matrix right-hand side
-    // packs the whole factor on every call, which costs more than the solve for a few columns.
-    template <typename Rhs>
-    [[nodiscard]] Matrix solve(const Rhs& q) const {
-        const Index nf = size();
-        Matrix y = q;
-        const auto Lf = L_.topLeftCorner(nf, nf);
-        for (Index c = 0; c < y.cols(); ++c) {
-            auto column = y.col(c);
-            Lf.triangularView<Eigen::Lower>().solveInPlace(column);
-            Lf.transpose().triangularView<Eigen::Upper>().solveInPlace(column);
-        }
-        return y;
+    // v ← L⁻¹v and v ← L⁻ᵀv on the free block.
+    template <typename V>
+    void forward(V&& v) const {
+        L_.topLeftCorner(size(), size()).triangularView<Eigen::Lower>().solveInPlace(v);
+    }
+    template <typename V>
+    void back(V&& v) const {
+        L_.topLeftCorner(size(), size()).transpose().triangularView<Eigen::Upper>().solveInPlace(v);
     }
 
 private:
@@ -159,10 +154,13 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             for (Index a = 0; a < nf; ++a) AF(j, a) = A(rows[j], F[a]);
             rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
         }
-        const Vector u = nf > 0 ? Vector(factor.solve(q)) : Vector();
-        const Matrix Y = nf > 0 && k > 0 ? factor.solve(AF.transpose()) : Matrix(Matrix::Zero(nf, k));
-        Vector lambda, tF;
-        if (!range_space_step(AF, Y, u, rhs, tF, lambda)) return false;
+        // Forward solves for the rows and q, one back solve for the step.
+        Matrix Z = AF.transpose();
+        for (Index j = 0; j < k; ++j) factor.forward(Z.col(j));
+        Vector w = q, tF, lambda;
+        factor.forward(w);
+        if (!range_space_step(Z, w, rhs, tF, lambda)) return false;
+        factor.back(tF);
         for (Index a = 0; a < nf; ++a) t[F[a]] = tF[a];
         if (!t.allFinite() || !lambda.allFinite()) return false;
 
