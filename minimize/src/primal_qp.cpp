@@ -131,7 +131,7 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     Vector Bfixed = Vector::Zero(n);
     for (Index i = 0; i < n; ++i)
         if (side[static_cast<std::size_t>(i)] != 0) Bfixed += B.col(i) * bound_value(i);
-    const int max_steps = static_cast<int>(2 * (n + mi)) + 10;
+    const int max_steps = static_cast<int>(8 * (n + mi)) + 10;
 
     for (int step = 0; step < max_steps; ++step) {
         // The point that minimises the model with the working constraints held as equalities.
@@ -200,8 +200,21 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
         // release the constraint whose multiplier is most wrongly signed.
         Vector r = Vector::Zero(m);
         for (Index j = 0; j < k; ++j) r[rows[j]] = lambda[j];
-        const Vector z = B * s + g - A.transpose() * r;
-        const double dtol = kRelTol * std::max(gscale, z.lpNorm<Eigen::Infinity>());
+        // The bound multipliers z = B s + g - Aᵀr on the bound variables (on the free ones z is zero
+        // up to rounding): B s from the bound rows of B, or from its free columns and B times the
+        // fixed part, whichever is fewer columns.
+        Vector z = g - A.transpose() * r;
+        if (n - nf <= nf) {
+            for (Index i = 0; i < n; ++i)
+                if (side[static_cast<std::size_t>(i)] != 0) z[i] += B.col(i).dot(s);  // B is symmetric
+        } else {
+            z += Bfixed;
+            for (Index a = 0; a < nf; ++a) z += B.col(F[a]) * s[F[a]];
+        }
+        double zmax = 0.0;
+        for (Index i = 0; i < n; ++i)
+            if (side[static_cast<std::size_t>(i)] != 0) zmax = std::max(zmax, std::abs(z[i]));
+        const double dtol = kRelTol * std::max(gscale, zmax);
         double worst = dtol;
         Index release_var = -1, release_row = -1;
         for (Index i = 0; i < n; ++i) {
@@ -222,6 +235,7 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             // The factor was updated many times: check stationarity on the free variables against
             // B itself before trusting the answer, on the scale of the terms of B s (B may hold
             // entries far larger than B s, and rounding is relative to them).
+            z = B * s + g - A.transpose() * r;
             double stationarity = 0.0;
             for (Index i = 0; i < n; ++i)
                 if (side[static_cast<std::size_t>(i)] == 0) stationarity = std::max(stationarity, std::abs(z[i]));
