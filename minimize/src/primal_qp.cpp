@@ -63,10 +63,15 @@ public:
             for (Index a = c; a < nf; ++a) L_(a - 1, c - 1) = L_(a, c);
         const Index m = nf - 1 - position;
         auto M = L_.block(position, position, m, m);
+        removed_ = position;
+        cos_.resize(m);
+        sin_.resize(m);
         for (Index k = 0; k < m; ++k) {
             const double lkk = M(k, k);
             const double rk = std::sqrt(lkk * lkk + x[k] * x[k]);
             const double c = rk / lkk, sn = x[k] / lkk;
+            cos_[k] = lkk / rk;
+            sin_[k] = x[k] / rk;
             M(k, k) = rk;
             for (Index i = k + 1; i < m; ++i) {
                 M(i, k) = (M(i, k) + sn * x[i]) / c;
@@ -74,6 +79,32 @@ public:
             }
         }
         free_.erase(free_.begin() + position);
+    }
+
+    // Row `a` of L up to its diagonal.
+    [[nodiscard]] auto row(Index a) const { return L_.row(a).head(a + 1); }
+
+    // Forward images y = L⁻¹ r_F kept through the updates instead of solved again:
+    // after append, y gains the entry of the new variable, from r's value there (the last step of
+    // forward substitution) ...
+    void extend(Vector& y, double r_new) const {
+        const Index last = size() - 1;
+        const double value = (r_new - L_.row(last).head(last).dot(y)) / L_(last, last);
+        y.conservativeResize(last + 1);
+        y[last] = value;
+    }
+    // ... and after remove, y loses the removed variable's entry: with L y = r, the rows below the
+    // removed one read [M x] (y_T, y_p) = r_T - (the leading part), and the rotations that turned
+    // [M x] into [M' 0] turn (y_T, y_p) into (y'_T, ζ), where ζ meets the zeroed column only.
+    void reduce(Vector& y) const {
+        const Index p = removed_, m = static_cast<Index>(cos_.size());
+        double zeta = y[p];
+        for (Index k = 0; k < m; ++k) {
+            const double z = y[p + 1 + k];
+            y[p + k] = cos_[k] * z + sin_[k] * zeta;
+            zeta = cos_[k] * zeta - sin_[k] * z;
+        }
+        y.conservativeResize(p + m);
     }
 
     // v ← L⁻¹v and v ← L⁻ᵀv on the free block.
@@ -90,7 +121,31 @@ private:
     const Matrix& B_;
     Matrix L_;
     std::vector<Index> free_;
+    Index removed_ = 0;              // position of the last removal
+    std::vector<double> cos_, sin_;  // its rotations
 };
+
+constexpr int kRefresh = 64;  // factor updates between fresh solves of the forward images
+
+// The columns of Z after a removal, and after appending variable v (rows: Z's rows of A).
+void reduce_columns(const FreeFactor& factor, Matrix& Z) {
+    Matrix reduced(Z.rows() - 1, Z.cols());
+    for (Index j = 0; j < Z.cols(); ++j) {
+        Vector y = Z.col(j);
+        factor.reduce(y);
+        reduced.col(j) = y;
+    }
+    Z = std::move(reduced);
+}
+void extend_columns(const FreeFactor& factor, Matrix& Z, const Matrix& A, const std::vector<Index>& rows, Index v) {
+    Matrix extended(Z.rows() + 1, Z.cols());
+    for (Index j = 0; j < Z.cols(); ++j) {
+        Vector y = Z.col(j);
+        factor.extend(y, A(rows[static_cast<std::size_t>(j)], v));
+        extended.col(j) = y;
+    }
+    Z = std::move(extended);
+}
 
 }  // namespace
 
@@ -132,6 +187,10 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     for (Index i = 0; i < n; ++i)
         if (side[static_cast<std::size_t>(i)] != 0) Bfixed += B.col(i) * bound_value(i);
     const int max_steps = static_cast<int>(8 * (n + mi)) + 10;
+    Matrix Z;
+    Vector w;
+    std::vector<Index> image_rows{-1};  // no images yet
+    int updates = 0;
 
     for (int step = 0; step < max_steps; ++step) {
         // The point that minimises the model with the working constraints held as equalities.
@@ -146,19 +205,24 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
         const Index nf = factor.size();
         const auto k = static_cast<Index>(rows.size());
         if (k > nf) return false;
-        Vector q(nf);
-        Matrix AF(k, nf);
         Vector rhs(k);
-        for (Index a = 0; a < nf; ++a) q[a] = g[F[a]] + Bfixed[F[a]];
-        for (Index j = 0; j < k; ++j) {
-            for (Index a = 0; a < nf; ++a) AF(j, a) = A(rows[j], F[a]);
-            rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
+        for (Index j = 0; j < k; ++j) rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
+        // The forward images Z = L⁻¹A_Fᵀ and w = L⁻¹q (q = g + B times the fixed part, on the free
+        // variables) follow the factor's updates; they are solved afresh when the working rows
+        // change and every kRefresh updates, so that rounding cannot build up.
+        if (rows != image_rows || updates >= kRefresh) {
+            Z.resize(nf, k);
+            for (Index j = 0; j < k; ++j) {
+                for (Index a = 0; a < nf; ++a) Z(a, j) = A(rows[j], F[a]);
+                factor.forward(Z.col(j));
+            }
+            w.resize(nf);
+            for (Index a = 0; a < nf; ++a) w[a] = g[F[a]] + Bfixed[F[a]];
+            factor.forward(w);
+            image_rows = rows;
+            updates = 0;
         }
-        // Forward solves for the rows and q, one back solve for the step.
-        Matrix Z = AF.transpose();
-        for (Index j = 0; j < k; ++j) factor.forward(Z.col(j));
-        Vector w = q, tF, lambda;
-        factor.forward(w);
+        Vector tF, lambda;
         if (!range_space_step(Z, w, rhs, tF, lambda)) return false;
         factor.back(tF);
         for (Index a = 0; a < nf; ++a) t[F[a]] = tF[a];
@@ -187,7 +251,13 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             s += alpha * p;
             if (blocking_var >= 0) {
                 side[static_cast<std::size_t>(blocking_var)] = blocking_side;
+                // q loses the variable's entry and gains B times its bound value: in images,
+                // w + value·Lᵀe_p reduced (L⁻¹ of B_FF e_p is Lᵀe_p, the removed row of L).
+                w.head(blocking_pos + 1) += bound_value(blocking_var) * factor.row(blocking_pos).transpose();
                 factor.remove(blocking_pos);
+                factor.reduce(w);
+                reduce_columns(factor, Z);
+                ++updates;
                 Bfixed += B.col(blocking_var) * bound_value(blocking_var);
             } else {
                 row_on[static_cast<std::size_t>(blocking_row)] = 1;
@@ -227,7 +297,14 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
                 worst = -r[me + j], release_row = j, release_var = -1;
         if (release_var >= 0) {
             if (!factor.append(release_var)) return false;
-            Bfixed -= B.col(release_var) * bound_value(release_var);
+            // q loses B times the variable's bound value and gains its own entry.
+            const double value = bound_value(release_var);
+            const Index last = factor.size() - 1;
+            Bfixed -= B.col(release_var) * value;
+            w -= value * factor.row(last).head(last).transpose();
+            factor.extend(w, g[release_var] + Bfixed[release_var]);
+            extend_columns(factor, Z, A, image_rows, release_var);
+            ++updates;
             side[static_cast<std::size_t>(release_var)] = 0;
         } else if (release_row >= 0) {
             row_on[static_cast<std::size_t>(release_row)] = 0;
