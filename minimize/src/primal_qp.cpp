@@ -84,27 +84,31 @@ public:
     // Row `a` of L up to its diagonal.
     [[nodiscard]] auto row(Index a) const { return L_.row(a).head(a + 1); }
 
-    // Forward images y = L⁻¹ r_F kept through the updates instead of solved again:
-    // after append, y gains the entry of the new variable, from r's value there (the last step of
-    // forward substitution) ...
-    void extend(Vector& y, double r_new) const {
+    // Forward images y = L⁻¹ r_F (one per column of `y`) kept through the updates instead of
+    // solved again: after append, each gains the entry of the new variable from r's value there,
+    // `entry(column)` (the last step of forward substitution) ...
+    template <typename Images, typename Entry>
+    void extend(Images& y, const Entry& entry) const {
         const Index last = size() - 1;
-        const double value = (r_new - L_.row(last).head(last).dot(y)) / L_(last, last);
-        y.conservativeResize(last + 1);
-        y[last] = value;
+        y.conservativeResize(last + 1, Eigen::NoChange);
+        for (Index j = 0; j < y.cols(); ++j)
+            y(last, j) = (entry(j) - L_.row(last).head(last).dot(y.col(j).head(last))) / L_(last, last);
     }
-    // ... and after remove, y loses the removed variable's entry: with L y = r, the rows below the
-    // removed one read [M x] (y_T, y_p) = r_T - (the leading part), and the rotations that turned
-    // [M x] into [M' 0] turn (y_T, y_p) into (y'_T, ζ), where ζ meets the zeroed column only.
-    void reduce(Vector& y) const {
+    // ... and after remove, each loses the removed variable's entry: with L y = r, the rows below
+    // the removed one read [M x] (y_T, y_p) = r_T - (the leading part), and the rotations that
+    // turned [M x] into [M' 0] turn (y_T, y_p) into (y'_T, ζ), where ζ meets the zeroed column only.
+    template <typename Images>
+    void reduce(Images& y) const {
         const Index p = removed_, m = static_cast<Index>(cos_.size());
-        double zeta = y[p];
-        for (Index k = 0; k < m; ++k) {
-            const double z = y[p + 1 + k];
-            y[p + k] = cos_[k] * z + sin_[k] * zeta;
-            zeta = cos_[k] * zeta - sin_[k] * z;
+        for (Index j = 0; j < y.cols(); ++j) {
+            double zeta = y(p, j);
+            for (Index k = 0; k < m; ++k) {
+                const double z = y(p + 1 + k, j);
+                y(p + k, j) = cos_[k] * z + sin_[k] * zeta;
+                zeta = cos_[k] * zeta - sin_[k] * z;
+            }
         }
-        y.conservativeResize(p + m);
+        y.conservativeResize(p + m, Eigen::NoChange);
     }
 
     // v ← L⁻¹v and v ← L⁻ᵀv on the free block.
@@ -126,26 +130,6 @@ private:
 };
 
 constexpr int kRefresh = 64;  // factor updates between fresh solves of the forward images
-
-// The columns of Z after a removal, and after appending variable v (rows: Z's rows of A).
-void reduce_columns(const FreeFactor& factor, Matrix& Z) {
-    Matrix reduced(Z.rows() - 1, Z.cols());
-    for (Index j = 0; j < Z.cols(); ++j) {
-        Vector y = Z.col(j);
-        factor.reduce(y);
-        reduced.col(j) = y;
-    }
-    Z = std::move(reduced);
-}
-void extend_columns(const FreeFactor& factor, Matrix& Z, const Matrix& A, const std::vector<Index>& rows, Index v) {
-    Matrix extended(Z.rows() + 1, Z.cols());
-    for (Index j = 0; j < Z.cols(); ++j) {
-        Vector y = Z.col(j);
-        factor.extend(y, A(rows[static_cast<std::size_t>(j)], v));
-        extended.col(j) = y;
-    }
-    Z = std::move(extended);
-}
 
 }  // namespace
 
@@ -256,7 +240,7 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
                 w.head(blocking_pos + 1) += bound_value(blocking_var) * factor.row(blocking_pos).transpose();
                 factor.remove(blocking_pos);
                 factor.reduce(w);
-                reduce_columns(factor, Z);
+                factor.reduce(Z);
                 ++updates;
                 Bfixed += B.col(blocking_var) * bound_value(blocking_var);
             } else {
@@ -302,8 +286,8 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             const Index last = factor.size() - 1;
             Bfixed -= B.col(release_var) * value;
             w -= value * factor.row(last).head(last).transpose();
-            factor.extend(w, g[release_var] + Bfixed[release_var]);
-            extend_columns(factor, Z, A, image_rows, release_var);
+            factor.extend(w, [&](Index) { return g[release_var] + Bfixed[release_var]; });
+            factor.extend(Z, [&](Index j) { return A(image_rows[static_cast<std::size_t>(j)], release_var); });
             ++updates;
             side[static_cast<std::size_t>(release_var)] = 0;
         } else if (release_row >= 0) {
