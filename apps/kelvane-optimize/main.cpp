@@ -1,12 +1,14 @@
 // kelvane-optimize: answers optimisation requests, one JSON object per line, over a data bundle.
-#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <fstream>
-#include <future>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,27 +42,98 @@ BadRequest, KVInvalidArgument, OptimizationFailed.
 Exit status: 0 when every line was answered (failed requests included), 2 for a usage
 error or a bundle that cannot be opened.)";
 
-// Answers the lines on `threads` workers while this thread prints the responses in input
-// order, each as soon as it is ready.
-void answer_all(const std::vector<std::string>& lines, unsigned threads) {
-    std::vector<std::promise<std::string>> promises(lines.size());
-    std::vector<std::future<std::string>> responses;
-    responses.reserve(lines.size());
-    for (auto& p : promises) responses.push_back(p.get_future());
-    std::atomic<std::size_t> next{0};
+// Reads the next request line of `in` (blank lines skipped); false at the end of the input.
+bool next_request(std::istream& in, std::string& line) {
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Answers the request lines of `in` on `threads` workers while they are read, and prints each
+// response in input order as soon as it and those before it are ready. At most four requests a
+// worker are read ahead of the printed responses, so memory does not grow with the input.
+// Returns false when a line could not be answered (the failure is on standard error).
+bool answer_stream(std::istream& in, unsigned threads) {
+    if (threads == 1) {
+        for (std::string line; next_request(in, line);)
+            std::cout << kelvane_optimize::answer(line) << '\n' << std::flush;
+        return true;
+    }
+    struct Slot {
+        std::string request;
+        std::optional<std::string> response;
+    };
+    const std::size_t max_in_flight = 4 * static_cast<std::size_t>(threads);
+    std::mutex mutex;
+    std::condition_variable work_waiting, response_ready, room;
+    std::deque<Slot> slots;  // read and not yet printed, in input order
+    std::size_t taken = 0;   // slots (from the front) handed to a worker
+    bool end_of_input = false;
+    bool failed = false;
+    const auto stop = [&] {  // under the lock
+        failed = true;
+        work_waiting.notify_all();
+        response_ready.notify_all();
+        room.notify_all();
+    };
+
     auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < lines.size();) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            work_waiting.wait(lock, [&] { return taken < slots.size() || end_of_input || failed; });
+            if (failed || taken == slots.size()) return;
+            Slot& slot = slots[taken++];  // stays in place until its response is printed
+            lock.unlock();
+            std::optional<std::string> response;
             try {
-                promises[i].set_value(kelvane_optimize::answer(lines[i]));
-            } catch (...) {
-                promises[i].set_exception(std::current_exception());
+                response = kelvane_optimize::answer(slot.request);
+            } catch (const std::exception& e) {  // answer() answers every request; this is memory or worse
+                std::cerr << "kelvane-optimize: cannot answer a request: " << e.what() << '\n';
             }
+            lock.lock();
+            if (!response) return stop();
+            slot.response = std::move(response);
+            if (&slot == &slots.front()) response_ready.notify_one();
         }
     };
+    auto print = [&] {
+        std::unique_lock lock(mutex);
+        std::string ready;
+        for (;;) {
+            response_ready.wait(lock, [&] {
+                return failed || (!slots.empty() && slots.front().response) || (end_of_input && slots.empty());
+            });
+            if (failed || slots.empty()) return;
+            for (ready.clear(); !slots.empty() && slots.front().response; slots.pop_front(), --taken)
+                ready.append(*slots.front().response).push_back('\n');
+            room.notify_one();
+            lock.unlock();
+            std::cout << ready << std::flush;
+            lock.lock();
+        }
+    };
+
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
-    for (auto& r : responses) std::cout << r.get() << '\n' << std::flush;
+    std::thread printer(print);
+    for (std::string line; next_request(in, line);) {
+        std::unique_lock lock(mutex);
+        room.wait(lock, [&] { return slots.size() < max_in_flight || failed; });
+        if (failed) break;
+        slots.push_back({std::move(line), std::nullopt});
+        work_waiting.notify_one();
+    }
+    {
+        std::lock_guard lock(mutex);
+        end_of_input = true;
+        work_waiting.notify_all();
+        response_ready.notify_all();
+    }
     for (auto& w : workers) w.join();
+    printer.join();
+    return !failed;
 }
 
 }  // namespace
@@ -108,17 +181,6 @@ int main(int argc, char** argv) {
         }
     }
     std::istream& in = requests.empty() ? std::cin : file;
-    // One thread answers each line as it arrives, so that a pipe sees every answer at once;
-    // several threads read everything first.
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        if (threads == 1)
-            std::cout << kelvane_optimize::answer(line) << '\n' << std::flush;
-        else
-            lines.push_back(std::move(line));
-    }
-    answer_all(lines, threads);
+    if (!answer_stream(in, threads)) return 1;
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -132,6 +133,39 @@ Request parse(const json& doc) {
     return r;
 }
 
+// Parses a request line as JSON. nlohmann's parser keeps the last of two equal keys; a request
+// that names a key twice is ambiguous, so the first key written twice in any object is returned
+// in `duplicate` (the key and the name of the object holding it, empty at the top level).
+json parse_json(const std::string& line, std::optional<std::pair<std::string, std::string>>& duplicate) {
+    struct Frame {
+        std::string name;  // key under which the object or array stands
+        bool object;
+        std::unordered_set<std::string> keys;
+    };
+    std::vector<Frame> frames;
+    std::string last_key;
+    const auto name_of_new = [&] {
+        if (frames.empty()) return std::string();
+        return frames.back().object ? last_key : frames.back().name;
+    };
+    const json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+        switch (event) {
+            case json::parse_event_t::object_start: frames.push_back({name_of_new(), true, {}}); break;
+            case json::parse_event_t::array_start: frames.push_back({name_of_new(), false, {}}); break;
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end: frames.pop_back(); break;
+            case json::parse_event_t::key:
+                last_key = parsed.get<std::string>();
+                if (!frames.back().keys.insert(last_key).second && !duplicate)
+                    duplicate.emplace(last_key, frames.back().name);
+                break;
+            case json::parse_event_t::value: break;
+        }
+        return true;
+    };
+    return json::parse(line, check);
+}
+
 json error(const char* type, const char* message) {
     return json{{"type", type}, {"message", message}};
 }
@@ -148,12 +182,18 @@ std::string answer(const std::string& request_line) {
     });
     try {
         json doc;
+        std::optional<std::pair<std::string, std::string>> duplicate;
         try {
-            doc = json::parse(request_line);
+            doc = parse_json(request_line, duplicate);
         } catch (const json::exception& e) {  // syntax errors, and numbers too large for a double
             throw BadRequest(fmt::format("request is not valid JSON: {}", e.what()));
         }
         if (doc.is_object() && doc.contains("id")) id = doc["id"];
+        if (duplicate) {
+            const auto& [key, within] = *duplicate;
+            throw BadRequest(within.empty() ? fmt::format("duplicate key \"{}\"", key)
+                                            : fmt::format("duplicate key \"{}\" in \"{}\"", key, within));
+        }
         const Request r = parse(doc);
         const kmo::WeightMap weights = kmo::optimize(r.order_book_ids, r.date, r.options);
         json pairs = json::array();

@@ -6,7 +6,7 @@
 
 namespace kelvane_optimize {
 
-// A request line that is not a valid request (bad JSON, wrong type, unknown key).
+// A request line that is not a valid request (bad JSON, wrong type, unknown or repeated key).
 class BadRequest : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -58,6 +58,12 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "\"cons\" kind must be \"gics\", \"shenwan\" or \"fund_type\", got \"sector\""},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {}, "x": 1}})", "BadRequest",
          "unknown key \"x\" in \"cons\""},
+        // A key written twice is refused rather than one of the two values taken.
+        {"{" + kTwoBanks + R"(, "tol": 1e-6, "window": 60, "tol": 1e-9})", "BadRequest", "duplicate key \"tol\""},
+        {"{" + kTwoBanks + R"(, "bnds": {"601398.XSHG": [0, 0.2], "*": [0, 1], "601398.XSHG": [0.5, 1]}})",
+         "BadRequest", "duplicate key \"601398.XSHG\" in \"bnds\""},
+        {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {"Financials": [0, 1], "Financials": [0, 0.5]}}})",
+         "BadRequest", "duplicate key \"Financials\" in \"rules\""},
         // The optimiser's own checks come through with their texts.
         {R"({"order_book_ids": [], "date": "2014-01-03"})", "KVInvalidArgument", "传入的合约为空"},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.2]}}})", "KVInvalidArgument",
@@ -171,6 +177,24 @@ TEST(OptimizeTool, SeveralThreadsAnswerInInputOrder) {
     ASSERT_EQ(two.status, 0);
     EXPECT_EQ(one.out, two.out);
     EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 34);
+}
+
+// A client that writes one line and waits for its answer gets it before writing the next,
+// with one thread or several.
+TEST(OptimizeTool, AnswersEachLineBeforeTheNextArrives) {
+    for (const char* threads : {"1", "3"}) {
+        SCOPED_TRACE(threads);
+        kv_test::Piped tool(kTool + " --threads " + threads);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(tool.write("{\"id\": " + std::to_string(i) + ", " + kTwoBanks + "}\n"));
+            const auto line = tool.read_line(std::chrono::seconds(30));
+            ASSERT_TRUE(line) << "no answer to request " << i;
+            const json response = json::parse(*line);
+            EXPECT_EQ(response["id"], i);
+            EXPECT_TRUE(response.contains("weights")) << *line;
+        }
+        EXPECT_EQ(tool.wait(), 0);
+    }
 }
 
 TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
