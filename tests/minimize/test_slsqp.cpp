@@ -7,44 +7,27 @@
 #include <string>
 #include <vector>
 
-#include "minimize/minimize.hpp"
+#include "expect_message.hpp"
 #include "reference.hpp"
-
-using minimize::Bound;
-using minimize::Constraint;
-using minimize::Result;
-using minimize::SlsqpOptions;
-using minimize::Vector;
-namespace status = minimize::slsqp_status;
 
 namespace {
 
-using minimize_test::c1;
-using minimize_test::expect_close;
-using minimize_test::kThird;
-using minimize_test::vec;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-
-Eigen::MatrixXd cd() { return Vector(vec({1.0, 4.0}) * 1e-4).asDiagonal(); }
+using namespace minimize_test;
+using minimize::Constraint;
+using minimize::Result;
 
 Constraint eq(std::function<double(const Vector&)> f) { return {Constraint::Type::eq, std::move(f), {}}; }
 Constraint ineq(std::function<double(const Vector&)> f) { return {Constraint::Type::ineq, std::move(f), {}}; }
 Constraint budget(double total = 1.0) {
     return eq([total](const Vector& x) { return x.sum() - total; });
 }
-std::vector<Bound> box(int n, double lo = 0.0, double hi = 1.0) { return std::vector<Bound>(n, Bound{lo, hi}); }
+std::vector<Bound> box(int n) { return std::vector<Bound>(n, Bound{0.0, 1.0}); }
+
+Result run(const Problem& p) {
+    return minimize::slsqp(p.f, p.g, p.x0, p.bounds, p.cons, {.maxiter = p.maxiter, .ftol = p.ftol});
+}
 
 // One reference problem with its recorded outcome.
-struct Problem {
-    minimize::Objective f;
-    minimize::Gradient g;
-    Vector x0;
-    std::vector<Bound> bounds;
-    std::vector<Constraint> cons;
-    SlsqpOptions opt;
-};
 struct Row {
     const char* id;
     Problem (*make)();
@@ -55,8 +38,7 @@ struct Row {
     bool robust;  // false: the path depends on rounding, only the exit mode is compared
 };
 
-SlsqpOptions tight() { return {1000, 1e-8}; }
-
+// xᵀCx under the budget and bounds [0, 1], tight tolerance.
 Problem quadratic(const Eigen::MatrixXd& c, bool with_jac, Vector x0) {
     Problem p;
     p.f = [c](const Vector& x) { return x.dot(c * x); };
@@ -64,7 +46,8 @@ Problem quadratic(const Eigen::MatrixXd& c, bool with_jac, Vector x0) {
     p.bounds = box(static_cast<int>(x0.size()));
     p.x0 = std::move(x0);
     p.cons = {budget()};
-    p.opt = tight();
+    p.maxiter = 1000;
+    p.ftol = 1e-8;
     return p;
 }
 
@@ -76,14 +59,16 @@ Problem s1(int maxiter) {
     p.cons = {ineq([](const Vector& x) { return x[0] - 2 * x[1] + 2; }),
               ineq([](const Vector& x) { return -x[0] - 2 * x[1] + 6; }),
               ineq([](const Vector& x) { return -x[0] + 2 * x[1] + 2; })};
-    p.opt.maxiter = maxiter;
+    p.maxiter = maxiter;
     return p;
 }
 
-Problem sum_sq(Vector x0) {
+Problem sum_sq(Vector x0, std::vector<Constraint> cons, std::vector<Bound> bounds = {}) {
     Problem p;
     p.f = [](const Vector& x) { return x.squaredNorm(); };
     p.x0 = std::move(x0);
+    p.cons = std::move(cons);
+    p.bounds = std::move(bounds);
     return p;
 }
 
@@ -94,84 +79,48 @@ Problem scaled_1e6(double total) {
     return p;
 }
 
-Problem rosenbrock() {
-    Problem p;
-    p.f = [](const Vector& x) { return 100 * std::pow(x[1] - x[0] * x[0], 2) + std::pow(1 - x[0], 2); };
-    p.g = [](const Vector& x) {
-        return vec({-400 * x[0] * (x[1] - x[0] * x[0]) - 2 * (1 - x[0]), 200 * (x[1] - x[0] * x[0])});
-    };
-    p.x0 = vec({-1.2, 1});
-    p.opt.maxiter = 5;
-    return p;
-}
-
 const Row kRows[] = {
     {"S1", [] { return s1(100); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 0, true},
-    {"S2",
-     [] {
-         Problem p = s1(100);
-         p.cons.clear();
-         return p;
-     },
-     vec({1.0, 2.5}), 0.0, 2, 0, true},
-    {"S3",
-     [] {
-         Problem p = sum_sq(vec({2, 0}));
-         p.cons = {eq([](const Vector& x) { return x[0] + x[1] - 1; })};
-         return p;
-     },
-     vec({0.500000000310441, 0.49999999968955894}), 0.49999999999999994, 4, 0, true},
-    {"S9_maxiter1", [] { return s1(1); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S9_maxiter0", [] { return s1(0); }, vec({2.0, 0.0}), 7.25, 1, 9, true},
     {"S19", [] { return s1(3); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 9, true},
-    {"S18", rosenbrock, vec({-0.5251929003093476, 0.26168233970316096}), 2.3462221726321832, 5, 9, true},
     {"S10",
      [] {
-         Problem p = sum_sq(vec({0.5, 0.5}));
-         p.cons = {eq([](const Vector& x) { return x[0] - 1; }), eq([](const Vector& x) { return x[1] - 1; }),
-                   eq([](const Vector& x) { return x[0] + x[1] - 2; })};
-         return p;
+         return sum_sq(vec({0.5, 0.5}), {eq([](const Vector& x) { return x[0] - 1; }),
+                                         eq([](const Vector& x) { return x[1] - 1; }),
+                                         eq([](const Vector& x) { return x[0] + x[1] - 2; })});
      },
      vec({0.5, 0.5}), 0.5, 1, 2, true},
-    {"S11",
-     [] {
-         Problem p = sum_sq(vec({0.2, 0.3, 0.5}));
-         p.bounds = box(3);
-         p.cons = {budget(), budget()};
-         return p;
-     },
-     vec({0.2, 0.3, 0.5}), 0.38, 1, 6, true},
+    {"S11", [] { return sum_sq(vec({0.2, 0.3, 0.5}), {budget(), budget()}, box(3)); }, vec({0.2, 0.3, 0.5}), 0.38, 1,
+     6, true},
     {"S12",
      [] {
-         Problem p;
+         Problem p = sum_sq(vec({0, 0}), {});
          p.f = [](const Vector& x) { return 1e10 * (std::pow(x[0] - 1, 2) + std::pow(x[1] - 2, 2)); };
-         p.x0 = vec({0, 0});
          return p;
      },
      vec({2.0, 4.0}), 50000000000.0, 1, 0, true},
     {"S13",
      [] {
-         Problem p = quadratic(cd(), false, vec({0.5, 0.5}));
-         p.f = [](const Vector&) { return kNaN; };
-         p.opt = {};
+         Problem p = sum_sq(vec({0.5, 0.5}), {budget()}, box(2));
+         p.f = [](const Vector&) { return std::numeric_limits<double>::quiet_NaN(); };
          return p;
      },
-     vec({0.5, 0.5}), kNaN, 1, 4, true},
+     vec({0.5, 0.5}), std::numeric_limits<double>::quiet_NaN(), 1, 4, true},
     {"S14",
      [] {
-         Problem p = sum_sq(vec({kThird, kThird, kThird}));
-         p.bounds = box(3);
-         p.cons = {ineq([](const Vector& x) { return x[0] + x[1] - 0.9; }),
-                   ineq([](const Vector& x) { return 0.3 - x[0] - x[1]; }), budget()};
-         p.opt = tight();
+         Problem p = sum_sq(vec({kThird, kThird, kThird}),
+                            {ineq([](const Vector& x) { return x[0] + x[1] - 0.9; }),
+                             ineq([](const Vector& x) { return 0.3 - x[0] - x[1]; }), budget()},
+                            box(3));
+         p.maxiter = 1000;
+         p.ftol = 1e-8;
          return p;
      },
      vec({0.3333333333150221, 0.33333333331490794, 0.33333333337006993}), 0.3333333333333333, 10, 8, false},
     {"S14b",
      [] {
-         Problem p = sum_sq(vec({0.5, 0.5}));
-         p.cons = {ineq([](const Vector& x) { return x[0] - 1; }), ineq([](const Vector& x) { return -x[0]; })};
-         return p;
+         return sum_sq(vec({0.5, 0.5}), {ineq([](const Vector& x) { return x[0] - 1; }),
+                                         ineq([](const Vector& x) { return -x[0]; })});
      },
      vec({0.5000000000016163, -2.220446049250313e-16}), 0.25000000000161626, 6, 8, false},
     {"S16",
@@ -183,21 +132,14 @@ const Row kRows[] = {
      vec({0.6863636363636367, 0.2, 0.11363636363636331}), 0.00028847272727272735, 7, 0, true},
     {"S20",
      [] {
-         Problem p;
+         Problem p = sum_sq(vec({0.9, 1.0}), {});
          p.f = [](const Vector& x) { return -std::log(x[0]) - std::log(1 - x[0]) + x[1] * x[1]; };
-         p.x0 = vec({0.9, 1.0});
          return p;
      },
      // Recorded with the objective evaluated by the C library's log; a vectorised log that is
      // one ulp off at two difference points moves x[1] by 2e-8 (to -1.877861647729467e-08).
      vec({0.5002101220825762, 9.109189634689228e-10}), 1.3862945377250646, 5, 0, true},
 };
-
-const Row& row(const std::string& id) {
-    for (const Row& r : kRows)
-        if (id == r.id) return r;
-    throw std::logic_error("no row " + id);
-}
 
 const char* expected_message(int mode) {
     switch (mode) {
@@ -213,23 +155,16 @@ const char* expected_message(int mode) {
 
 void PrintTo(const Row& r, std::ostream* os) { *os << r.id; }
 
-Result run(const Problem& p) { return minimize::slsqp(p.f, p.g, p.x0, p.bounds, p.cons, p.opt); }
-
-
 class SlsqpReference : public testing::TestWithParam<Row> {};
 
 TEST_P(SlsqpReference, MatchesRecordedRun) {
     const Row& want = GetParam();
     const Result r = run(want.make());
-    if (!want.robust) {
-        // Infeasible or badly scaled: only the kind of failure is reproducible.
-        EXPECT_EQ(r.status, want.status);
-        return;
-    }
-    EXPECT_EQ(r.nit, want.nit);
     EXPECT_EQ(r.status, want.status);
     EXPECT_EQ(r.success, want.status == 0);
     EXPECT_EQ(r.message, expected_message(want.status));
+    if (!want.robust) return;  // infeasible or badly scaled: only the kind of failure is reproducible
+    EXPECT_EQ(r.nit, want.nit);
     expect_close(r.x, want.x, 1e-8);
     if (std::isnan(want.fun))
         EXPECT_TRUE(std::isnan(r.fun));
@@ -254,20 +189,17 @@ TEST(minimize_slsqp, VertexSubproblemIsSolvedExactly) {
     expect_close(r.x, vec({0.5004, 0.3002, 0.2004}), 1e-3);
 }
 
+// The fixed variable is taken out of the problem (row S16 pins the answer), yet the objective
+// always sees the full vector with it in place.
 TEST(minimize_slsqp, FixedVariableIsRemovedAndRestored) {
-    Problem p = row("S16").make();
-    std::vector<double> seen;
+    Problem p = quadratic(c1(), true, vec({kThird, kThird, kThird}));
+    p.bounds[1] = {0.2, 0.2};
     const auto f = p.f;
-    p.f = [&seen, f](const Vector& x) {
-        seen.push_back(x[1]);
+    p.f = [f](const Vector& x) {
+        EXPECT_EQ(x[1], 0.2);
         return f(x);
     };
-    const Result r = run(p);
-    EXPECT_TRUE(r.success);
-    EXPECT_EQ(r.nit, 7);
-    EXPECT_EQ(r.x[1], 0.2);
-    expect_close(r.x, vec({0.6863636363636367, 0.2, 0.11363636363636331}), 1e-8);
-    for (double v : seen) ASSERT_EQ(v, 0.2);  // the objective always sees the full vector
+    EXPECT_EQ(run(p).x[1], 0.2);
 }
 
 TEST(minimize_slsqp, AllVariablesFixed) {
@@ -285,16 +217,12 @@ TEST(minimize_slsqp, AllVariablesFixed) {
     p.bounds[2] = {0.2, 0.2};
     r = run(p);
     EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.nit, 0);
     EXPECT_EQ(r.message,
               "All independent variables were fixed by bounds, but the independent variables do not satisfy the "
               "constraints exactly. (Maximum violation: 0.10000000000000009).");
-    EXPECT_DOUBLE_EQ(r.fun, 0.0002504);
 
     p.cons.clear();
-    r = run(p);
-    EXPECT_TRUE(r.success);
-    EXPECT_EQ(r.message, "All independent variables were fixed by bounds.");
+    EXPECT_EQ(run(p).message, "All independent variables were fixed by bounds.");
 }
 
 TEST(minimize_slsqp, ObjectiveNeverSeesPointsOutsideBounds) {
@@ -314,12 +242,7 @@ TEST(minimize_slsqp, ObjectiveNeverSeesPointsOutsideBounds) {
 TEST(minimize_slsqp, RejectsInvalidBounds) {
     Problem p = s1(100);
     p.bounds = {Bound{1.0, 0.0}, Bound{0.0, {}}};
-    try {
-        run(p);
-        FAIL() << "no exception";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("SLSQP Error: lb > ub in bounds", 0), 0u) << e.what();
-    }
+    EXPECT_THROW_MESSAGE(run(p), std::invalid_argument, "SLSQP Error: lb > ub in bounds[0]");
     p.bounds.pop_back();
     EXPECT_THROW(run(p), std::invalid_argument);
 }

@@ -83,7 +83,6 @@ TEST(minimize_subproblem, BothSolversAgreeWithLeastSquaresFromAnyStart) {
             Vector s, r;
             ASSERT_TRUE(minimize::detail::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, start, s, r));
             EXPECT_LT((s - want).lpNorm<Eigen::Infinity>(), 1e-9);
-            EXPECT_NEAR(s.sum(), 0.0, 1e-12);
 
             // The fast path, handed the active set the primal solver found, verifies it at once.
             Vector s_fast, r_fast;

@@ -1,10 +1,11 @@
+// Expects `statement` to throw `type` (or a subclass) with exactly the message `text`.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <string>
 
-// Expects `statement` to throw exactly `type` (or a subclass) with the message `text`.
 #define EXPECT_THROW_MESSAGE(statement, type, text)                                   \
     do {                                                                              \
         try {                                                                         \
