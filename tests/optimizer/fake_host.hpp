@@ -14,8 +14,8 @@ namespace testing_host {
 
 struct FakeInstrument {
     kelvane::Instrument record;
-    std::vector<double> closes;      // as history_bars returns them (already cut to the window)
-    std::vector<bool> suspended;     // as is_suspended returns them
+    std::vector<double> closes;   // as history_bars returns them (already cut to the window)
+    std::vector<bool> suspended;  // as is_suspended returns them
 };
 
 class FakeDataProxy : public kelvane::DataProxy {
@@ -25,32 +25,24 @@ public:
 
     void add(const std::string& id, const std::string& type, std::vector<double> closes,
              std::vector<bool> suspended = {}, const std::string& sector = "Financials") {
-        FakeInstrument f;
-        f.record.order_book_id = id;
-        f.record.type = type;
-        f.record.sector_name = sector;
-        f.closes = std::move(closes);
-        f.suspended = std::move(suspended);
-        data[id] = std::move(f);
+        kelvane::Instrument record;
+        record.order_book_id = id;
+        record.type = type;
+        record.sector_name = sector;
+        data[id] = {record, std::move(closes), std::move(suspended)};
     }
 
+    using kelvane::DataProxy::instruments;
     std::optional<kelvane::Instrument> instruments(const std::string& id) const override {
         ++calls;
-        auto it = data.find(id);
-        if (it == data.end()) return std::nullopt;
-        return it->second.record;
-    }
-    std::vector<std::optional<kelvane::Instrument>> instruments(const std::vector<std::string>& ids) const override {
-        std::vector<std::optional<kelvane::Instrument>> out;
-        for (const auto& id : ids) out.push_back(instruments(id));
-        return out;
+        const auto it = data.find(id);
+        return it == data.end() ? std::nullopt : std::optional(it->second.record);
     }
     std::vector<double> history_bars(const std::string& id, int window, std::string_view, std::string_view,
                                      const kelvane::DateTime&, bool) const override {
         ++calls;
         const auto& c = data.at(id).closes;
-        if (static_cast<int>(c.size()) <= window) return c;
-        return std::vector<double>(c.end() - window, c.end());
+        return {c.end() - std::min<std::ptrdiff_t>(window, static_cast<std::ptrdiff_t>(c.size())), c.end()};
     }
     std::vector<bool> is_suspended(const std::string& id, const kelvane::DateTime&, int) const override {
         ++calls;
@@ -59,8 +51,8 @@ public:
 };
 
 // Deterministic closes: a random walk with daily volatility `vol`.
-inline std::vector<double> walk(std::size_t days, unsigned seed, double vol = 0.02, double start = 10.0) {
-    std::vector<double> p{start};
+inline std::vector<double> walk(std::size_t days, unsigned seed, double vol = 0.02) {
+    std::vector<double> p{10.0};
     unsigned state = seed * 2654435761u + 1u;
     for (std::size_t t = 1; t < days; ++t) {
         state = state * 1664525u + 1013904223u;
@@ -70,17 +62,14 @@ inline std::vector<double> walk(std::size_t days, unsigned seed, double vol = 0.
     return p;
 }
 
-// Installs the proxy in a fresh host environment for the lifetime of the object.
+// Installs the proxy in a fresh host environment, and captures the user log, for the object's life.
 struct HostFixture {
     std::shared_ptr<FakeDataProxy> proxy = std::make_shared<FakeDataProxy>();
-    std::unique_ptr<kelvane::Environment> env;
+    kelvane::Environment env{nullptr};
     std::vector<std::pair<kelvane::LogLevel, std::string>> log;
     kelvane::ScopedLogSink sink{[this](kelvane::LogLevel level, const std::string& m) { log.emplace_back(level, m); }};
 
-    HostFixture() {
-        env = std::make_unique<kelvane::Environment>(nullptr);
-        env->data_proxy = proxy;
-    }
+    HostFixture() { env.data_proxy = proxy; }
     std::vector<std::string> messages() const {
         std::vector<std::string> out;
         for (const auto& e : log) out.push_back(e.second);

@@ -1,16 +1,18 @@
-#include <unistd.h>
-
+// Weight bounds and group limits: defaults, refusals with the caller's numbers, constraint records.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "dunlith/dunlith.hpp"
 #include "expect_message.hpp"
 #include "fake_host.hpp"
 #include "internal.hpp"
 #include "kelvane_mod_optimizer/optimizer.hpp"
+#include "temp_dir.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kelvane::KVInvalidArgument;
@@ -18,123 +20,94 @@ using testing_host::HostFixture;
 
 namespace {
 
-std::vector<std::pair<double, double>> pairs(const kmo::BoundsList& list) {
-    std::vector<std::pair<double, double>> out;
-    for (const auto& b : list) out.emplace_back(b.lower.value(), b.upper.value());
+using Pairs = std::vector<std::pair<double, double>>;
+
+Pairs pairs(const std::vector<std::string>& ids, const std::optional<kmo::Bounds>& bounds) {
+    Pairs out;
+    for (const auto& b : kmo::_general_bnds(ids, bounds)) out.emplace_back(b.lower.value(), b.upper.value());
     return out;
 }
 
+const kmo::Vector X = (kmo::Vector(3) << 0.2, 0.5, 0.3).finished();
+
+// The records' values at X, each within rounding of `want`.
+void expect_values(const std::vector<kmo::ConstraintRecord>& records, const std::vector<double>& want) {
+    ASSERT_EQ(records.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(records[i].fun(X), want[i], 1e-15) << "record " << i;
+}
+
 const std::vector<std::string> ABC{"A", "B", "C"};
+const kelvane::DateTime DATE(2014, 1, 4);
 
 }  // namespace
 
 TEST(GeneralBounds, DefaultsAndGeneralEntry) {
     HostFixture host;
-    EXPECT_EQ(pairs(kmo::_general_bnds(ABC, std::nullopt)), (std::vector<std::pair<double, double>>(3, {0, 1})));
-    EXPECT_TRUE(kmo::_general_bnds({}, std::nullopt).empty());
-    EXPECT_EQ(pairs(kmo::_general_bnds(ABC, kmo::Bounds{})), (std::vector<std::pair<double, double>>(3, {0, 1})));
-    EXPECT_EQ(pairs(kmo::_general_bnds({"A", "B"}, kmo::Bounds{{"*", {0, 0.5}}})),
-              (std::vector<std::pair<double, double>>(2, {0, 0.5})));
-    // An explicit entry wins over the general one whatever their order.
-    const auto want = std::vector<std::pair<double, double>>{{0.5, 0.5}, {0, 0.3}, {0, 0.3}};
-    EXPECT_EQ(pairs(kmo::_general_bnds(ABC, kmo::Bounds{{"A", {0.5, 0.5}}, {"*", {0, 0.3}}})), want);
-    EXPECT_EQ(pairs(kmo::_general_bnds(ABC, kmo::Bounds{{"*", {0, 0.3}}, {"A", {0.5, 0.5}}})), want);
+    EXPECT_EQ(pairs(ABC, std::nullopt), Pairs(3, {0, 1}));
+    EXPECT_EQ(pairs(ABC, kmo::Bounds{}), Pairs(3, {0, 1}));
+    // An explicit entry wins over the general one whatever their order; (0.2, 0.2) fixes a weight.
+    const Pairs want{{0.5, 0.5}, {0, 0.3}, {0.2, 0.2}};
+    EXPECT_EQ(pairs(ABC, kmo::Bounds{{"A", {0.5, 0.5}}, {"*", {0, 0.3}}, {"C", {0.2, 0.2}}}), want);
+    EXPECT_EQ(pairs(ABC, kmo::Bounds{{"*", {0, 0.3}}, {"C", {0.2, 0.2}}, {"A", {0.5, 0.5}}}), want);
     EXPECT_TRUE(host.log.empty());
+    // An entry for an instrument no longer in the list is logged and ignored.
+    EXPECT_EQ(pairs({"A", "B"}, kmo::Bounds{{"Z", {0.9, 0.1}}}), Pairs(2, {0, 1}));
+    EXPECT_EQ(host.log, (decltype(host.log){{kelvane::LogLevel::info, "OPTIMIZER: 约束 Z 不在经剔除后的合约列表中，被忽略"}}));
 }
 
-TEST(GeneralBounds, RefusesInvalidEntriesInTheirOrderWithNumbersAsWritten) {
+TEST(GeneralBounds, RefusesInvalidEntriesWithNumbersAsWritten) {
     HostFixture host;
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds({}, kmo::Bounds{}), KVInvalidArgument,
-                         "OPTIMIZER: 经过剔除后，bnds 上限之和小于1");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"*", {0, 0.3}}}), KVInvalidArgument,
-                         "OPTIMIZER: 经过剔除后，bnds 上限之和小于1");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"*", {0.4, 1}}}), KVInvalidArgument,
-                         "OPTIMIZER: bnds 下限之和大于1");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"A", {1.5, 0.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 A 的下限 1.5 高于上限 0.5");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"A", {-0.1, 0.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 A 的下限 -0.1 无效");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"B", {0.2, 1.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 B 的上限 1.5 无效");
-    // The general entry is checked even when every instrument has its own.
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds({"A"}, kmo::Bounds{{"A", {0, 1}}, {"*", {0.5, 0.2}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 * 的下限 0.5 高于上限 0.2");
-    // NaN is no valid bound: it fails the range check of its side.
     const double nan = std::nan("");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"A", {nan, 0.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 A 的下限 nan 无效");
-    EXPECT_THROW_MESSAGE(kmo::_general_bnds(ABC, kmo::Bounds{{"*", {0, nan}}}), KVInvalidArgument,
-                         "OPTIMIZER: 合约 * 的上限 nan 无效");
-    // (0.2, 0.2) fixes the weight; exact sums of 1 pass.
-    EXPECT_EQ(pairs(kmo::_general_bnds({"A", "B"}, kmo::Bounds{{"A", {0.2, 0.2}}, {"B", {0.8, 0.8}}})),
-              (std::vector<std::pair<double, double>>{{0.2, 0.2}, {0.8, 0.8}}));
+    const std::vector<std::tuple<std::vector<std::string>, kmo::Bounds, std::string>> cases{
+        {{}, {}, "经过剔除后，bnds 上限之和小于1"},
+        {ABC, {{"*", {0, 0.3}}}, "经过剔除后，bnds 上限之和小于1"},
+        {ABC, {{"*", {0.4, 1}}}, "bnds 下限之和大于1"},
+        {ABC, {{"A", {1.5, 0.5}}}, "合约 A 的下限 1.5 高于上限 0.5"},
+        {ABC, {{"A", {-0.1, 0.5}}}, "合约 A 的下限 -0.1 无效"},
+        {ABC, {{"B", {0.2, 1.5}}}, "合约 B 的上限 1.5 无效"},
+        {ABC, {{"A", {nan, 0.5}}}, "合约 A 的下限 nan 无效"},
+        {ABC, {{"*", {0, nan}}}, "合约 * 的上限 nan 无效"},
+        // The general entry is checked even when every instrument has its own.
+        {{"A"}, {{"A", {0, 1}}, {"*", {0.5, 0.2}}}, "合约 * 的下限 0.5 高于上限 0.2"},
+    };
+    for (const auto& [ids, bounds, message] : cases)
+        EXPECT_THROW_MESSAGE(kmo::_general_bnds(ids, bounds), KVInvalidArgument, "OPTIMIZER: " + message);
 }
 
-TEST(GeneralBounds, EntryForScreenedOutInstrumentIsLoggedAndIgnored) {
-    HostFixture host;
-    const auto list = kmo::_general_bnds({"A", "B"}, kmo::Bounds{{"Z", {0.9, 0.1}}});
-    EXPECT_EQ(list.size(), 2u);
-    ASSERT_EQ(host.log.size(), 1u);
-    EXPECT_EQ(host.log[0].first, kelvane::LogLevel::info);
-    EXPECT_EQ(host.log[0].second, "OPTIMIZER: 约束 Z 不在经剔除后的合约列表中，被忽略");
-}
-
-namespace {
-
-std::vector<double> values_at(const std::vector<kmo::ConstraintRecord>& records, const kmo::Vector& x) {
-    std::vector<double> out;
-    for (const auto& r : records) out.push_back(r.fun(x));
-    return out;
-}
-
-}  // namespace
-
-TEST(ToConstraint, WorkedExampleRecordsInOrderWithExactGradients) {
+TEST(ToConstraint, RecordsInOrderWithExactGradients) {
     kmo::Grouping g;
     g.insert_or_assign("A", {0, 2});
     g.insert_or_assign("B", {1});
     const auto records = kmo::_to_constraint(g, kmo::Rules{{"A", {0.1, 0.4}}, {"B", {0.2, 0.6}}});
-    ASSERT_EQ(records.size(), 5u);
-    const kmo::Vector x = (kmo::Vector(3) << 0.2, 0.5, 0.3).finished();
-    const auto v = values_at(records, x);
-    EXPECT_NEAR(v[0], 0.4, 1e-15);
-    EXPECT_NEAR(v[1], -0.1, 1e-15);
-    EXPECT_NEAR(v[2], 0.3, 1e-15);
-    EXPECT_NEAR(v[3], 0.1, 1e-15);
-    EXPECT_NEAR(v[4], 0.0, 1e-15);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(records[i].type, kmo::ConstraintRecord::Type::ineq);
-    EXPECT_EQ(records[4].type, kmo::ConstraintRecord::Type::eq);
-    EXPECT_EQ(records[1].jac(x), (kmo::Vector(3) << -1, 0, -1).finished());
-    EXPECT_EQ(records[4].jac(x), kmo::Vector::Ones(3));
+    expect_values(records, {0.4, -0.1, 0.3, 0.1, 0.0});
+    for (std::size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(records[i].type, i < 4 ? kmo::ConstraintRecord::Type::ineq : kmo::ConstraintRecord::Type::eq);
+    EXPECT_EQ(records[1].jac(X), (kmo::Vector(3) << -1, 0, -1).finished());
+    EXPECT_EQ(records[4].jac(X), kmo::Vector::Ones(3));
 }
 
 TEST(ToConstraint, FeasibilityChecks) {
-    kmo::Grouping one;
-    one.insert_or_assign("X", {0, 1, 2});
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(kmo::Grouping{}, kmo::Rules{}), KVInvalidArgument,
-                         "OPTIMIZER: 约束的上限之和小于1");
-    EXPECT_EQ(kmo::_to_constraint(one, kmo::Rules{}).size(), 1u);
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(one, kmo::Rules{{"X", {0.2, 0.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 约束的上限之和小于1");
-    EXPECT_EQ(kmo::_to_constraint(one, kmo::Rules{{"X", {0.2, 1}}}).size(), 3u);
-
     kmo::Grouping three;
     three.insert_or_assign("P", {0});
     three.insert_or_assign("Q", {1});
     three.insert_or_assign("R", {2});
-    EXPECT_EQ(kmo::_to_constraint(three, kmo::Rules{{"P", {0, 0.3}}, {"Q", {0, 0.4}}}).size(), 5u);
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(three, kmo::Rules{{"P", {0.6, 0.7}}, {"Q", {0.6, 0.9}}}),
-                         KVInvalidArgument, "OPTIMIZER: 约束的下限之和大于1");
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(three, kmo::Rules{{"P", {1.5, 0.5}}}), KVInvalidArgument,
-                         "OPTIMIZER: 约束 P 的下限 1.5 无效");
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(three, kmo::Rules{{"P", {0.5, 0.3}}}), KVInvalidArgument,
-                         "OPTIMIZER: 约束的下限 0.5 高于上限 0.3");
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(three, kmo::Rules{{"Q", {0, 1.2}}}), KVInvalidArgument,
-                         "OPTIMIZER: 约束 Q 的上限 1.2 无效");
-    EXPECT_THROW_MESSAGE(kmo::_to_constraint(three, kmo::Rules{{"Q", {0, std::nan("")}}}), KVInvalidArgument,
-                         "OPTIMIZER: 约束 Q 的上限 nan 无效");
+    kmo::Grouping one;
+    one.insert_or_assign("X", {0, 1, 2});
+    EXPECT_EQ(kmo::_to_constraint(one, kmo::Rules{}).size(), 1u);
+    EXPECT_EQ(kmo::_to_constraint(one, kmo::Rules{{"X", {0.2, 1}}}).size(), 3u);
     // A rule for a label that matches no group is never looked at.
     EXPECT_EQ(kmo::_to_constraint(three, kmo::Rules{{"none", {0.9, 0.1}}}).size(), 1u);
+    const std::vector<std::tuple<kmo::Grouping, kmo::Rules, std::string>> cases{
+        {kmo::Grouping{}, {}, "约束的上限之和小于1"},
+        {one, {{"X", {0.2, 0.5}}}, "约束的上限之和小于1"},
+        {three, {{"P", {0.6, 0.7}}, {"Q", {0.6, 0.9}}}, "约束的下限之和大于1"},
+        {three, {{"P", {1.5, 0.5}}}, "约束 P 的下限 1.5 无效"},
+        {three, {{"P", {0.5, 0.3}}}, "约束的下限 0.5 高于上限 0.3"},
+        {three, {{"Q", {0, 1.2}}}, "约束 Q 的上限 1.2 无效"},
+        {three, {{"Q", {0, std::nan("")}}}, "约束 Q 的上限 nan 无效"},
+    };
+    for (const auto& [grouping, rules, message] : cases)
+        EXPECT_THROW_MESSAGE(kmo::_to_constraint(grouping, rules), KVInvalidArgument, "OPTIMIZER: " + message);
 }
 
 TEST(GICSConstraint, GroupsBySectorInInstrumentOrder) {
@@ -142,63 +115,34 @@ TEST(GICSConstraint, GroupsBySectorInInstrumentOrder) {
     host.proxy->add("a", "CS", {}, {}, "Energy");
     host.proxy->add("b", "CS", {}, {}, "Financials");
     host.proxy->add("c", "CS", {}, {}, "Energy");
-    const kmo::GICSConstraint cons(kmo::Rules{{"Energy", {0.1, 0.4}}});
-    const auto records = cons.to_constraint({"a", "b", "c"}, kelvane::DateTime(2014, 1, 4));
-    ASSERT_EQ(records.size(), 3u);  // the unruled sector skips the upper-sum check
-    const kmo::Vector x = (kmo::Vector(3) << 0.2, 0.5, 0.3).finished();
-    EXPECT_NEAR(records[0].fun(x), 0.4, 1e-15);  // a + c - 0.1
-    EXPECT_NEAR(records[1].fun(x), -0.1, 1e-15);
-    const kmo::GICSConstraint all(kmo::Rules{{"Energy", {0, 0.4}}, {"Financials", {0, 0.5}}});
-    EXPECT_THROW_MESSAGE(all.to_constraint({"a", "b", "c"}, kelvane::DateTime(2014, 1, 4)), KVInvalidArgument,
-                         "OPTIMIZER: 约束的上限之和小于1");
+    const auto records = kmo::GICSConstraint(kmo::Rules{{"Energy", {0.1, 0.4}}}).to_constraint({"a", "b", "c"}, DATE);
+    expect_values(records, {0.4, -0.1, 0.0});  // a + c - 0.1, 0.4 - a - c, budget
+    EXPECT_THROW_MESSAGE(kmo::GICSConstraint(kmo::Rules{{"Energy", {0, 0.4}}, {"Financials", {0, 0.5}}})
+                             .to_constraint({"a", "b", "c"}, DATE),
+                         KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
     // Invalid rules are only reported when their group occurs.
-    const kmo::GICSConstraint unused(kmo::Rules{{"Utilities", {0.5, 0.3}}});
-    EXPECT_EQ(unused.to_constraint({"a", "b"}, kelvane::DateTime(2014, 1, 4)).size(), 1u);
+    EXPECT_EQ(kmo::GICSConstraint(kmo::Rules{{"Utilities", {0.5, 0.3}}}).to_constraint({"a", "b"}, DATE).size(), 1u);
 }
 
-namespace {
-
-struct ClientBundle {
-    // One directory per test process: ctest runs the tests of this file in parallel.
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("kv_test_client_bundle_" + std::to_string(::getpid()));
-    ClientBundle() {
-        std::filesystem::create_directories(dir);
-        std::ofstream(dir / "shenwan.csv") << "order_book_id,start_date,end_date,industry_code,industry_name\n"
-                                              "a,2010-01-01,,801780,银行\n"
-                                              "b,2010-01-01,2013-12-31,801020,采掘\n"
-                                              "c,2010-01-01,,801780,银行\n";
-        std::ofstream(dir / "funds.csv") << "order_book_id,fund_type\nf1,Stock\nf2,Stock\n";
-        dunlith::init("user", "password", {"localhost", 16003}, dir);
-    }
-    ~ClientBundle() { std::filesystem::remove_all(dir); }
-};
-
-}  // namespace
-
-TEST(ShenWanConstraint, InstrumentsWithoutIndustryFormTheNoneGroupWithAWarning) {
+// Industry and fund-type tables served by the data client from a temporary directory.
+TEST(ClientConstraints, ShenWanAndFundTypeGroups) {
     HostFixture host;
-    ClientBundle bundle;
-    const kelvane::DateTime date(2014, 1, 4);
-    const kmo::ShenWanConstraint cons(kmo::Rules{{"银行", {0.3, 0.5}}});
-    const auto records = cons.to_constraint({"a", "b", "c"}, date);
-    ASSERT_EQ(records.size(), 3u);
+    kv_test::TempDir dir("kv-client");
+    dir.write("shenwan.csv",
+              "order_book_id,start_date,end_date,industry_code,industry_name\n"
+              "a,2010-01-01,,801780,银行\nb,2010-01-01,2013-12-31,801020,采掘\nc,2010-01-01,,801780,银行\n");
+    dir.write("funds.csv", "order_book_id,fund_type\nf1,Stock\nf2,Stock\n");
+    dunlith::init("user", "password", {"localhost", 16003}, dir.dir());
+
+    // b's industry ended before the date: it joins the "__NONE__" group, with a warning.
+    const auto banks = kmo::ShenWanConstraint(kmo::Rules{{"银行", {0.3, 0.5}}}).to_constraint({"a", "b", "c"}, DATE);
     EXPECT_EQ(host.messages(),
               std::vector<std::string>{"OPTIMIZER: 在 2014-01-04 00:00:00 合约 b 没有申万行业分类信息，此合约被忽略"});
-    const kmo::Vector x = (kmo::Vector(3) << 0.2, 0.5, 0.3).finished();
-    EXPECT_NEAR(records[0].fun(x), 0.2, 1e-15);  // a + c - 0.3
-    // A rule for "__NONE__" constrains the instruments without an industry together.
-    const kmo::ShenWanConstraint none(kmo::Rules{{"__NONE__", {0, 0.2}}});
-    const auto with_none = none.to_constraint({"a", "b", "c"}, date);
-    ASSERT_EQ(with_none.size(), 3u);
-    EXPECT_NEAR(with_none[1].fun(x), -0.3, 1e-15);  // 0.2 - b
-}
+    expect_values(banks, {0.2, 0.0, 0.0});  // a + c - 0.3, 0.5 - a - c, budget
+    const auto none = kmo::ShenWanConstraint(kmo::Rules{{"__NONE__", {0, 0.2}}}).to_constraint({"a", "b", "c"}, DATE);
+    expect_values(none, {0.5, -0.3, 0.0});  // b - 0, 0.2 - b, budget
 
-TEST(FundTypeConstraint, GroupsByFundType) {
-    HostFixture host;
-    ClientBundle bundle;
-    const kelvane::DateTime date(2014, 1, 4);
-    EXPECT_EQ(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 1}}}).to_constraint({"f1", "f2"}, date).size(), 3u);
-    EXPECT_THROW_MESSAGE(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 0.8}}}).to_constraint({"f1", "f2"}, date),
+    EXPECT_EQ(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 1}}}).to_constraint({"f1", "f2"}, DATE).size(), 3u);
+    EXPECT_THROW_MESSAGE(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 0.8}}}).to_constraint({"f1", "f2"}, DATE),
                          KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
 }
