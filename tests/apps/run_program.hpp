@@ -1,4 +1,5 @@
-// Runs a program through the shell and collects its exit status, standard output and error.
+// Runs a program through the shell and collects its exit status, standard output and error, or
+// talks to it line by line through pipes.
 #pragma once
 
 #include <poll.h>
@@ -7,15 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <optional>
-
-#include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <fstream>
-#include <random>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "temp_dir.hpp"
 
 namespace kv_test {
 
@@ -25,29 +25,20 @@ struct Run {
     std::string err;
 };
 
-inline std::filesystem::path temp_dir(const std::string& name) {
-    std::random_device rd;
-    auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-inline std::string read_file(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
+inline std::string read_file(const std::string& path) {
     std::stringstream s;
-    s << f.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
 // `command` is a shell command line; standard input is `input`.
 inline Run run(const std::string& command, const std::string& input = "") {
-    static const auto dir = temp_dir("kv-run");
-    const auto in = dir / "in", out = dir / "out", err = dir / "err";
-    std::ofstream(in, std::ios::binary) << input;
-    const std::string line = command + " <" + in.string() + " >" + out.string() + " 2>" + err.string();
+    static const TempDir dir("kv-run");
+    std::ofstream(dir.file("in"), std::ios::binary) << input;
+    const std::string line = command + " <" + dir.file("in") + " >" + dir.file("out") + " 2>" + dir.file("err");
     const int raw = std::system(line.c_str());
     if (raw == -1 || !WIFEXITED(raw)) throw std::runtime_error("could not run: " + command);
-    return Run{WEXITSTATUS(raw), read_file(out), read_file(err)};
+    return Run{WEXITSTATUS(raw), read_file(dir.file("out")), read_file(dir.file("err"))};
 }
 
 // A program running with pipes on its standard input and output, for a conversation line by line.

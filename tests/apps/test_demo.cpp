@@ -1,6 +1,5 @@
 // The demonstration run: places the sample bundle, prints five results, stops at the first error.
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,8 +8,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
@@ -18,11 +15,10 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 TEST(DemonstrationRun, PlacesTheSampleBundleAndPrintsFiveResults) {
-    const fs::path home = kv_test::temp_dir("kv-demo-home");
-    const std::string demo = "HOME=" + home.string() + " " + KV_DEMO;
+    const kv_test::TempDir home("kv-demo-home");
+    const std::string demo = "HOME=" + home.dir().string() + " " + KV_DEMO;
     const auto first = kv_test::run(demo);
     EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_TRUE(fs::exists(home / ".kelvane" / "bundle" / "instruments.csv"));
     EXPECT_NE(first.err.find("placed the sample bundle there"), std::string::npos);
     for (const char* title : {"1. risk parity", "2. minimum variance", "3. mean variance", "4. risk parity",
                               "5. minimum tracking error"})
@@ -36,13 +32,12 @@ TEST(DemonstrationRun, PlacesTheSampleBundleAndPrintsFiveResults) {
     EXPECT_EQ(second.out, first.out);
 
     // Without the benchmark's bars the fifth call fails: the first four stay printed.
-    fs::remove(home / ".kelvane" / "bundle" / "day_bars" / "000300.XSHG.csv");
+    home.write(".kelvane/bundle/day_bars/000300.XSHG.csv", nullptr);
     const auto failed = kv_test::run(demo);
     EXPECT_NE(failed.status, 0);
     EXPECT_NE(failed.out.find("4. risk parity"), std::string::npos);
     EXPECT_EQ(failed.out.find("5. minimum tracking error"), std::string::npos);
     EXPECT_FALSE(failed.err.empty());
-    fs::remove_all(home);
 }
 
 }  // namespace

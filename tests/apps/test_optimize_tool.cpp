@@ -41,8 +41,8 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"nonsense", "BadRequest", ""},
-        {"{" + kTwoBanks + R"(, "tol": 1e400})", "BadRequest", ""},
+        {"nonsense", "BadRequest", "request is not valid JSON: "},
+        {"{" + kTwoBanks + R"(, "tol": 1e400})", "BadRequest", "request is not valid JSON: "},
         {"[1, 2]", "BadRequest", "request must be a JSON object"},
         {R"({"date": "2014-01-03"})", "BadRequest", "missing key \"order_book_ids\""},
         {"{" + kTwoBanks + R"(, "weights": 1})", "BadRequest", "unknown key \"weights\""},
@@ -64,10 +64,8 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "BadRequest", "duplicate key \"601398.XSHG\" in \"bnds\""},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {"Financials": [0, 1], "Financials": [0, 0.5]}}})",
          "BadRequest", "duplicate key \"Financials\" in \"rules\""},
-        // The optimiser's own checks come through with their texts.
+        // The optimiser's own failures come through with their types and texts.
         {R"({"order_book_ids": [], "date": "2014-01-03"})", "KVInvalidArgument", "传入的合约为空"},
-        {"{" + kTwoBanks + R"(, "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.2]}}})", "KVInvalidArgument",
-         "OPTIMIZER: 约束的下限 0.3 高于上限 0.2"},
         {"{" + kTwoBanks + R"(, "method": "max_sharpe"})", "OptimizationFailed", "OPTIMIZE: unknown method max_sharpe"},
     };
     std::string input;
@@ -76,15 +74,14 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
     ASSERT_EQ(lines.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].request);
-        ASSERT_TRUE(lines[i].contains("error"));
         EXPECT_FALSE(lines[i].contains("weights"));
         EXPECT_EQ(lines[i]["error"]["type"], cases[i].type);
-        if (!cases[i].message.empty()) {
-            EXPECT_EQ(lines[i]["error"]["message"], cases[i].message);
-        }
+        const std::string message = lines[i]["error"]["message"];
+        // Messages ending in ": " go on with the parser's own words.
+        EXPECT_EQ(cases[i].message.ends_with(": ") ? message.substr(0, cases[i].message.size()) : message,
+                  cases[i].message);
         EXPECT_EQ(lines[i]["log"], json::array());
     }
-    EXPECT_EQ(lines[0]["error"]["message"].get<std::string>().rfind("request is not valid JSON: ", 0), 0u);
 }
 
 TEST(OptimizeTool, IdIsEchoedAndDropsAreLogged) {
@@ -105,24 +102,12 @@ TEST(OptimizeTool, IdIsEchoedAndDropsAreLogged) {
     EXPECT_EQ(lines[2]["error"]["message"], "missing key \"date\"");
 }
 
-// The library over the same bundle, for comparison.
-class SampleBundle : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        environment_ = new kelvane::Environment(nullptr);
-        environment_->data_proxy =
-            std::make_shared<kelvane::DataProxy>(std::make_shared<kelvane::BaseDataSource>(KV_SAMPLE_BUNDLE));
-        dunlith::init("test", "", {"localhost", 16003}, KV_SAMPLE_BUNDLE);
-    }
-    static void TearDownTestSuite() {
-        delete environment_;
-        environment_ = nullptr;
-    }
-    static kelvane::Environment* environment_;
-};
-kelvane::Environment* SampleBundle::environment_ = nullptr;
-
-TEST_F(SampleBundle, WeightsReadBackToTheLibrarysDoublesInItsOrder) {
+// The library over the same bundle gives the same doubles, in the same order, with the same log.
+TEST(OptimizeTool, WeightsReadBackToTheLibrarysDoublesInItsOrder) {
+    kelvane::Environment environment(nullptr);
+    environment.data_proxy =
+        std::make_shared<kelvane::DataProxy>(std::make_shared<kelvane::BaseDataSource>(KV_SAMPLE_BUNDLE));
+    dunlith::init("test", "", {"localhost", 16003}, KV_SAMPLE_BUNDLE);
     const std::vector<std::string> basket = {"601857.XSHG", "601398.XSHG", "601939.XSHG", "600519.XSHG",
                                              "601633.XSHG", "601006.XSHG", "600003.XSHG"};
     const kmo::DateTime date(2014, 1, 3);
@@ -145,20 +130,14 @@ TEST_F(SampleBundle, WeightsReadBackToTheLibrarysDoublesInItsOrder) {
     ASSERT_EQ(lines.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].first);
-        std::vector<std::string> log;
-        kelvane::ScopedLogSink capture([&](kelvane::LogLevel, const std::string& m) { log.push_back(m); });
+        json want_log = json::array(), want_weights = json::array();
+        kelvane::ScopedLogSink capture([&](kelvane::LogLevel level, const std::string& m) {
+            want_log.push_back({{"level", kelvane::to_string(level)}, {"message", m}});
+        });
         const kmo::WeightMap want = kmo::optimize(basket, date, cases[i].second);
-        ASSERT_TRUE(lines[i].contains("weights")) << lines[i].dump();
-        const auto& got = lines[i]["weights"];
-        ASSERT_EQ(got.size(), want.size());
-        std::size_t k = 0;
-        for (const auto& [id, weight] : want) {
-            EXPECT_EQ(got[k][0], id);
-            EXPECT_EQ(got[k][1].get<double>(), weight);  // bit for bit
-            ++k;
-        }
-        ASSERT_EQ(lines[i]["log"].size(), log.size());
-        for (std::size_t j = 0; j < log.size(); ++j) EXPECT_EQ(lines[i]["log"][j]["message"], log[j]);
+        for (const auto& [id, weight] : want) want_weights.push_back({id, weight});  // bit for bit
+        EXPECT_EQ(lines[i]["weights"], want_weights);
+        EXPECT_EQ(lines[i]["log"], want_log);
     }
 }
 
@@ -198,9 +177,9 @@ TEST(OptimizeTool, AnswersEachLineBeforeTheNextArrives) {
 }
 
 TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
-    const auto broken = kv_test::temp_dir("kv-broken-bundle");
-    std::filesystem::copy(KV_SAMPLE_BUNDLE, broken, std::filesystem::copy_options::recursive);
-    std::ofstream(broken / "trading_dates.csv", std::ios::app) << "2014-13-01\n";
+    const kv_test::TempDir broken("kv-broken-bundle");
+    std::filesystem::copy(KV_SAMPLE_BUNDLE, broken.dir(), std::filesystem::copy_options::recursive);
+    std::ofstream(broken.file("trading_dates.csv"), std::ios::app) << "2014-13-01\n";
     const std::string tool = KV_OPTIMIZE_TOOL;
     struct Case {
         std::string arguments;
@@ -212,7 +191,7 @@ TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
         {"--bundle " + std::string(KV_SAMPLE_BUNDLE) + " --requests /nonexistent/requests.jsonl",
          "cannot read the requests file /nonexistent/requests.jsonl"},
         {"--bundle /nonexistent/bundle", "cannot open the bundle /nonexistent/bundle"},
-        {"--bundle " + broken.string(), "trading_dates.csv:485"},
+        {"--bundle " + broken.dir().string(), "trading_dates.csv:485"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
@@ -224,7 +203,6 @@ TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
     const auto help = kv_test::run(tool + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Example"), std::string::npos);
-    std::filesystem::remove_all(broken);
 }
 
 }  // namespace
