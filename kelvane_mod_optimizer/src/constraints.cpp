@@ -95,10 +95,14 @@ ConstraintRecord budget_constraint() {
 
 namespace {
 
-// sign * (sum of x at positions) + offset, with its constant gradient.
-ConstraintRecord group_record(std::vector<int> positions, double sign, double offset) {
+// sign * (sum of x at positions) + offset, with its constant gradient: the record of one side
+// of a group's range.
+ConstraintRecord group_record(const std::string& label, ConstraintRecord::Side side, std::vector<int> positions,
+                              double sign, double offset) {
     ConstraintRecord record;
     record.type = ConstraintRecord::Type::ineq;
+    record.group = label;
+    record.side = side;
     record.fun = [positions, sign, offset](const minimize::Vector& x) {
         double sum = 0.0;
         for (int p : positions) sum += x[p];
@@ -134,8 +138,8 @@ std::vector<ConstraintRecord> _to_constraint(const Grouping& reversed_index, con
                                                 rule->upper.to_string()));
         lower_sum += rule->lower.value();
         upper_sum += rule->upper.value();
-        constraints.push_back(group_record(positions, 1.0, -rule->lower.value()));
-        constraints.push_back(group_record(positions, -1.0, rule->upper.value()));
+        constraints.push_back(group_record(label, ConstraintRecord::Side::lower, positions, 1.0, -rule->lower.value()));
+        constraints.push_back(group_record(label, ConstraintRecord::Side::upper, positions, -1.0, rule->upper.value()));
     }
     if (lower_sum > 1.0) throw KVInvalidArgument("OPTIMIZER: 约束的下限之和大于1");
     if (!no_constraint_exists && upper_sum < 1.0) throw KVInvalidArgument("OPTIMIZER: 约束的上限之和小于1");

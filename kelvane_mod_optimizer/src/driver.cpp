@@ -133,15 +133,11 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     if (!proxy) throw std::logic_error("the kelvane environment has no data proxy");
     const kelvane::DataProxy& dp = *proxy;
 
-    const Number& rac = options.risk_aversion_coefficient;
-    if (!(rac.value() >= 0.0 && std::isfinite(rac.value())))
-        throw KVInvalidArgument(
-            fmt::format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}", rac.to_string()));
-    if (!(std::isfinite(options.tol) && options.tol > 0.0))
-        throw KVInvalidArgument(
-            fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(options.tol).to_string()));
+    check_risk_aversion(options.risk_aversion_coefficient);
+    check_tol(options.tol);
     if (options.window < 3)
         throw KVInvalidArgument(fmt::format("window （历史数据窗口）不能小于3，传入值为：{}", options.window));
+    check_max_iteration(options.max_iteration);
 
     Vector benchmark_returns;
     if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR)) {

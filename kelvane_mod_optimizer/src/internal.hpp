@@ -40,6 +40,18 @@ using SlsqpAttempt = std::function<minimize::Result(const minimize::SlsqpOptions
 // returns the accepted x. Throws OptimizationFailed otherwise.
 Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol);
 
+// Argument checks shared by optimize() and the public solvers; each throws KVInvalidArgument
+// naming the value. tol: a positive finite number (the relaxation ends only because it grows);
+// max_iteration: at least 1; the risk-aversion coefficient: a finite number, not negative.
+void check_tol(double tol);
+void check_max_iteration(int max_iteration);
+void check_risk_aversion(const Number& coefficient);
+
+// Throws OptimizationFailed naming the worst violation when the weights break a bound (an empty
+// list: no bounds), a constraint record or the budget by more than FEASIBILITY_TOLERANCE.
+void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
+                      const std::vector<ConstraintRecord>& cons);
+
 // Ledoit-Wolf shrunk covariance of the rows where every column is known.
 LabelledMatrix _cov_shrinkage(const ReturnTable& df);
 

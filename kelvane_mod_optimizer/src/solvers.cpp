@@ -116,17 +116,8 @@ Vector min_TE_gradient(const Matrix& D, const Vector& b, const Vector& x) {
 // ---------------------------------------------------------------------------------------------
 // Shared policy
 
-namespace {
-
-// The relaxation below ends only because ftol grows: tol must be a positive finite number.
-void check_tol(double tol) {
-    if (!(std::isfinite(tol) && tol > 0.0))
-        throw KVInvalidArgument(fmt::format("tol （收敛精度）必须是有限的正数，传入值为：{}", Number(tol).to_string()));
-}
-
-}  // namespace
-
 Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
+    check_max_iteration(max_iteration);
     check_tol(tol);
     minimize::SlsqpOptions options;
     options.maxiter = max_iteration;
@@ -177,32 +168,52 @@ ScaledProblem scaled(minimize::Objective f, minimize::Gradient g, double scale) 
     return p;
 }
 
-std::vector<ConstraintRecord> without_gradients(std::vector<ConstraintRecord> cons) {
-    for (auto& c : cons) c.jac = nullptr;
-    return cons;
+// The records as the minimiser takes them, without their gradients for finite differences.
+std::vector<minimize::Constraint> minimiser_records(const std::vector<ConstraintRecord>& cons,
+                                                    const SolverSettings& settings) {
+    std::vector<minimize::Constraint> records(cons.begin(), cons.end());
+    if (settings.derivatives == Derivatives::finite_differences)
+        for (auto& c : records) c.jac = nullptr;
+    return records;
 }
 
-Vector solve_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
-                        const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
-                        const SolverSettings& settings) {
-    const std::vector<ConstraintRecord> records =
-        settings.derivatives == Derivatives::exact ? cons : without_gradients(cons);
-    return apply_slsqp_policy(
-        [&](const minimize::SlsqpOptions& options) {
-            return minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
-        },
-        max_iteration, tol);
-}
-
-// Weights divided by their sum (added first to last), handed to the result ordering.
-WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x) {
+// Weights divided by their sum (added first to last), checked against the bounds, the records
+// and the budget, handed to the result ordering.
+WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
+                            const std::vector<ConstraintRecord>& cons) {
     if (!x.allFinite()) throw OptimizationFailed("OPTIMIZER: 优化得到的权重不是有限数值，无法给出结果");
     double sum = 0.0;
     for (Eigen::Index i = 0; i < x.size(); ++i) sum += x[i];
     const Vector weights = x / sum;
     if (!weights.allFinite())
         throw OptimizationFailed(fmt::format("OPTIMIZER: 优化得到的权重之和为 {}，无法归一化", Number(sum).to_string()));
+    certify_feasible(labels, weights, bounds, cons);
     return _sorted_result(labels, weights);
+}
+
+// The SLSQP policy on the problem, its answer normalised and checked. When the minimiser gives
+// up on constraints it finds incompatible, the failure names the worst limit its last point
+// breaks, where there is one.
+WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+                           const Vector& init_weight, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                           const SolverSettings& settings) {
+    const std::vector<minimize::Constraint> records = minimiser_records(cons, settings);
+    minimize::Result last;
+    Vector x;
+    try {
+        x = apply_slsqp_policy(
+            [&](const minimize::SlsqpOptions& options) {
+                last = minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
+                return last;
+            },
+            max_iteration, tol);
+    } catch (const OptimizationFailed&) {
+        if (last.status == minimize::slsqp_status::incompatible_constraints && last.x.allFinite())
+            normalised_result(labels, last.x, bounds, cons);
+        throw;
+    }
+    return normalised_result(labels, x, bounds, cons);
 }
 
 }  // namespace
@@ -214,6 +225,7 @@ WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_wei
                                int max_iteration, const SolverSettings&) {
     check_covariance("risk_parity_optimize", c_m);
     check_problem("risk_parity_optimize", c_m.values.rows(), init_weight, bounds);
+    check_max_iteration(max_iteration);
     const Matrix& C = c_m.values;
     minimize::LbfgsbOptions options;
     options.maxiter = max_iteration;
@@ -230,7 +242,8 @@ WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_wei
                                                 [&](const Vector& x) { return barrier_gradient(x, product(x)); },
                                                 init_weight, bounds, options);
     if (!(r.success || r.nit >= max_iteration)) throw OptimizationFailed(r.message);
-    return normalised_result(c_m.labels, r.x);
+    // The bounds keep the barrier defined; they are no promise on the scaled weights.
+    return normalised_result(c_m.labels, r.x, {}, {});
 }
 
 WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
@@ -238,6 +251,7 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
                                          int max_iteration, double tol, const SolverSettings& settings) {
     check_covariance("risk_parity_with_cons_optimize", c_m);
     check_problem("risk_parity_with_cons_optimize", c_m.values.rows(), init_weight, bounds);
+    check_max_iteration(max_iteration);
     check_tol(tol);
     const Matrix& C = c_m.values;
     minimize::Gradient gradient;
@@ -246,8 +260,7 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     const double scale = settings.scale_objective ? usable_scale(min_variance_obj_fun(C, init_weight)) : 1.0;
     const ScaledProblem problem =
         scaled([&C](const Vector& x) { return risk_parity_with_con_obj_fun(C, x); }, gradient, scale);
-    return normalised_result(c_m.labels,
-                             solve_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings));
+    return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
 }
 
 WeightMap min_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
@@ -255,13 +268,13 @@ WeightMap min_variance_optimize(const LabelledMatrix& c_m, const Vector& init_we
                                 const SolverSettings& settings) {
     check_covariance("min_variance_optimize", c_m);
     check_problem("min_variance_optimize", c_m.values.rows(), init_weight, bounds);
+    check_max_iteration(max_iteration);
     check_tol(tol);
     const Matrix& C = c_m.values;
     const double scale = settings.scale_objective ? usable_scale(min_variance_obj_fun(C, init_weight)) : 1.0;
     const ScaledProblem problem = scaled([&C](const Vector& x) { return min_variance_obj_fun(C, x); },
                                          [&C](const Vector& x) { return min_variance_gradient(C, x); }, scale);
-    return normalised_result(c_m.labels,
-                             solve_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings));
+    return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
 }
 
 WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
@@ -270,16 +283,15 @@ WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_w
                                  int max_iteration, double tol, const SolverSettings& settings) {
     check_covariance("mean_variance_optimize", c_m);
     check_problem("mean_variance_optimize", c_m.values.rows(), init_weight, bounds);
+    check_max_iteration(max_iteration);
     check_tol(tol);
     if (expected_return.size() != c_m.values.rows())
         throw KVInvalidArgument(fmt::format("mean_variance_optimize: expected_return has {} entries for {} instruments",
                                             expected_return.size(), c_m.values.rows()));
     if (!expected_return.allFinite())
         throw OptimizationFailed("OPTIMIZER: 预期收益率含有无效数值（NaN 或无穷大），无法优化");
+    check_risk_aversion(risk_aversion_coefficient);
     const double lambda = risk_aversion_coefficient.value();
-    if (!(lambda >= 0.0) || !std::isfinite(lambda))
-        throw KVInvalidArgument(fmt::format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
-                                            risk_aversion_coefficient.to_string()));
     const Matrix& C = c_m.values;
     const Vector& mu = expected_return;
     const double scale = settings.scale_objective
@@ -288,8 +300,7 @@ WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_w
     const ScaledProblem problem =
         scaled([&C, lambda, &mu](const Vector& x) { return mean_variance_obj_fun(C, lambda, mu, x); },
                [&C, lambda, &mu](const Vector& x) { return mean_variance_gradient(C, lambda, mu, x); }, scale);
-    return normalised_result(c_m.labels,
-                             solve_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings));
+    return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
 }
 
 WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
@@ -299,6 +310,7 @@ WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& b
     if (df.columns.size() != static_cast<std::size_t>(n))
         throw KVInvalidArgument("min_tracking_error_optimize: the return table needs one label per column");
     check_problem("min_tracking_error_optimize", n, init_weight, bounds);
+    check_max_iteration(max_iteration);
     check_tol(tol);
 
     // The benchmark and the table are aligned at their last row (the most recent day); only days
@@ -325,8 +337,7 @@ WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& b
         gradient = [&D, &b](const Vector& x) { return min_TE_gradient(D, b, x); };
     const double scale = settings.scale_objective ? usable_scale(b.dot(b)) : 1.0;
     const ScaledProblem problem = scaled([&D, &b](const Vector& x) { return min_TE_obj_fun(D, b, x); }, gradient, scale);
-    return normalised_result(df.columns,
-                             solve_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings));
+    return solve_with_slsqp(df.columns, problem, init_weight, bounds, cons, max_iteration, tol, settings);
 }
 
 }  // namespace kelvane_mod_optimizer

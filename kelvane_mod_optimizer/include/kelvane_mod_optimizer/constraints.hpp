@@ -13,8 +13,13 @@
 namespace kelvane_mod_optimizer {
 
 // A constraint record for the minimiser: kind "eq" (fun(x) == 0) or "ineq" (fun(x) >= 0),
-// with the exact gradient where it is known.
-using ConstraintRecord = minimize::Constraint;
+// with the exact gradient where it is known. The records of a group limit also carry the
+// group's label and the side of its range they bound, so that a violation can be named.
+struct ConstraintRecord : minimize::Constraint {
+    enum class Side { none, lower, upper };
+    std::string group;  // empty for records that belong to no group (the budget constraint)
+    Side side = Side::none;
+};
 
 // Anything that turns the surviving instruments (in weight-vector order) and the date into the
 // complete list of constraint records, ending with the budget constraint sum(x) - 1 == 0.

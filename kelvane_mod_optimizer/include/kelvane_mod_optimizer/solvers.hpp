@@ -1,6 +1,11 @@
 // The five portfolio solvers, their objectives and gradients, and the covariance estimators.
 // Every solver returns the weights normalised to add up to 1, smallest weight first, or throws
-// OptimizationFailed.
+// OptimizationFailed. Before they go back, the weights are checked against the bounds, every
+// constraint record and the budget, within FEASIBILITY_TOLERANCE (1e-8, absolute): an answer
+// that breaks one of them by more, converged or stopped at the iteration limit, throws
+// OptimizationFailed naming the worst violation instead. risk_parity_optimize's bounds bound
+// the barrier variable before it is scaled, not the weights: its answer is checked against the
+// budget only.
 #pragma once
 
 #include <string>
@@ -36,6 +41,9 @@ enum class Derivatives {
     exact,               // analytic gradients of the objective and of linear constraint records
     finite_differences,  // the minimiser's forward differences
 };
+
+// Absolute tolerance of the check above, on a weight, a group's total weight or the budget.
+inline constexpr double FEASIBILITY_TOLERANCE = 1e-8;
 
 struct SolverSettings {
     Derivatives derivatives = Derivatives::exact;
