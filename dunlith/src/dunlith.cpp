@@ -58,12 +58,7 @@ const std::string& cell(const kelvane::csv::Table& t, const std::vector<std::str
 }
 
 int parse_day(const kelvane::csv::Table& t, std::size_t i, const char* column) {
-    const std::string& text = cell(t, t.rows[i], column);
-    try {
-        return kelvane::DateTime::parse(text).day_number();
-    } catch (const std::invalid_argument&) {
-        malformed(t, i, fmt::format("invalid {} \"{}\" (expected YYYY-MM-DD)", column, text));
-    }
+    return kelvane::csv::parse_date(cell(t, t.rows[i], column), t.path, t.lines[i], column).day_number();
 }
 
 void load_shenwan(const std::filesystem::path& path, Session& s) {

@@ -8,6 +8,15 @@
 
 namespace kelvane::csv {
 
+DateTime parse_date(const std::string& text, const std::filesystem::path& path, std::size_t line,
+                    std::string_view column) {
+    try {
+        return DateTime::parse(text);
+    } catch (const std::invalid_argument&) {
+        throw std::runtime_error(fmt::format("{}:{}: invalid {} \"{}\"", path.string(), line, column, text));
+    }
+}
+
 bool split(std::string_view line, std::vector<std::string>& fields) {
     fields.clear();
     std::string field;

@@ -22,46 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int parse_day(const std::string& text, const fs::path& file, std::size_t line) {
-    try {
-        return DateTime::parse(text).day_number();
-    } catch (const std::invalid_argument&) {
-        throw std::runtime_error(fmt::format("{}:{}: invalid date \"{}\"", file.string(), line, text));
-    }
-}
-
-DateTime parse_date(const std::string& text, const fs::path& file, std::size_t line) {
-    try {
-        return DateTime::parse(text);
-    } catch (const std::invalid_argument&) {
-        throw std::runtime_error(fmt::format("{}:{}: invalid date \"{}\"", file.string(), line, text));
-    }
-}
-
 struct Bars {
     std::vector<int> days;       // ascending day numbers
     std::vector<double> closes;  // one per day
 };
-
-// Day number of a "YYYY-MM-DD" text, without building a string; -1 when it has another form.
-int plain_day(std::string_view t) {
-    if (t.size() != 10 || t[4] != '-' || t[7] != '-') return -1;
-    int v[3] = {0, 0, 0};
-    const std::size_t begin[3] = {0, 5, 8}, end[3] = {4, 7, 10};
-    for (int k = 0; k < 3; ++k)
-        for (std::size_t i = begin[k]; i < end[k]; ++i) {
-            if (t[i] < '0' || t[i] > '9') return -1;
-            v[k] = v[k] * 10 + (t[i] - '0');
-        }
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const int y = v[0], m = v[1], d = v[2];
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (y < 1 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap)) return -1;
-    // Days from civil (proleptic Gregorian), 1970-01-01 = 0.
-    const int yy = m <= 2 ? y - 1 : y, era = yy / 400, yoe = yy - era * 400;
-    const int doy = (153 * ((m + 9) % 12) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
 
 std::string read_whole(const fs::path& file) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
@@ -132,8 +96,8 @@ Bars read_bars(const fs::path& file) {
         if (found < columns)
             throw std::runtime_error(
                 fmt::format("{}:{}: expected {} values, found {}", file.string(), number, columns, found));
-        int day = plain_day(date);
-        if (day < 0) day = parse_day(std::string(date), file, number);
+        int day = DateTime::day_number_of(date);
+        if (day < 0) day = csv::parse_date(std::string(date), file, number).day_number();
         if (!b.days.empty() && day <= b.days.back())
             throw std::runtime_error(fmt::format("{}:{}: dates out of order: \"{}\" is not after \"{}\" of line {}",
                                                  file.string(), number, date, previous_date, previous_line));
@@ -211,7 +175,7 @@ BaseDataSource::BaseDataSource(const fs::path& bundle_dir) : impl_(std::make_uni
     const csv::Table dates = csv::read(bundle_dir / "trading_dates.csv", {"date"});
     const std::size_t date_col = dates.columns.at("date");
     for (std::size_t r = 0; r < dates.rows.size(); ++r)
-        impl_->trading_days.push_back(parse_day(dates.rows[r][date_col], dates.path, dates.lines[r]));
+        impl_->trading_days.push_back(csv::parse_date(dates.rows[r][date_col], dates.path, dates.lines[r]).day_number());
     std::sort(impl_->trading_days.begin(), impl_->trading_days.end());
     impl_->trading_days.erase(std::unique(impl_->trading_days.begin(), impl_->trading_days.end()),
                               impl_->trading_days.end());
@@ -231,9 +195,10 @@ BaseDataSource::BaseDataSource(const fs::path& bundle_dir) : impl_(std::make_uni
         i.symbol = row[col("symbol")];
         i.type = row[col("type")];
         const std::string& listed = row[col("listed_date")];
-        if (!listed.empty()) i.listed_date = parse_date(listed, inst.path, inst.lines[r]);
+        if (!listed.empty()) i.listed_date = csv::parse_date(listed, inst.path, inst.lines[r], "listed_date");
         const std::string& delisted = row[col("de_listed_date")];
-        i.de_listed_date = delisted.empty() ? DateTime::max() : parse_date(delisted, inst.path, inst.lines[r]);
+        i.de_listed_date =
+            delisted.empty() ? DateTime::max() : csv::parse_date(delisted, inst.path, inst.lines[r], "de_listed_date");
         e->delisted_day = delisted.empty() ? std::numeric_limits<int>::max() : i.de_listed_date.day_number();
         i.sector_name = row[col("sector_name")];
         const fs::path bar_file = bar_dir / (i.order_book_id + ".csv");

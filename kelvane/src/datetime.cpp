@@ -16,6 +16,17 @@ int days_in_month(int y, int m) {
     return m == 2 && leap(y) ? 29 : days[m - 1];
 }
 
+bool valid_day(int y, int m, int d) { return y >= 1 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= days_in_month(y, m); }
+
+// Days from civil (proleptic Gregorian), 1970-01-01 = 0, for a valid day.
+int days_from_civil(int year, int month, int day) {
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = y / 400;  // y >= 0 for the years DateTime accepts
+    const int yoe = y - era * 400;
+    const int doy = (153 * ((month + 9) % 12) + 2) / 5 + day - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
 bool parse_int(std::string_view text, int& out) {
     if (text.empty()) return false;
     const auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
@@ -26,8 +37,7 @@ bool parse_int(std::string_view text, int& out) {
 
 DateTime::DateTime(int y, int mo, int d, int h, int mi, int s)
     : year(y), month(mo), day(d), hour(h), minute(mi), second(s) {
-    if (y < 1 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo) || h < 0 || h > 23 || mi < 0 ||
-        mi > 59 || s < 0 || s > 59)
+    if (!valid_day(y, mo, d) || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59)
         throw std::invalid_argument(fmt::format("invalid date-time {:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", y, mo, d,
                                                 h, mi, s));
 }
@@ -55,15 +65,18 @@ DateTime DateTime::parse(std::string_view text) {
 
 DateTime DateTime::max() { return DateTime(9999, 12, 31, 23, 59, 59); }
 
-int DateTime::day_number() const {
-    // Days from civil (proleptic Gregorian), 1970-01-01 = 0.
-    const int y = month <= 2 ? year - 1 : year;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int mp = (month + 9) % 12;
-    const int doy = (153 * mp + 2) / 5 + day - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+int DateTime::day_number() const { return days_from_civil(year, month, day); }
+
+int DateTime::day_number_of(std::string_view t) noexcept {
+    if (t.size() != 10 || t[4] != '-' || t[7] != '-') return -1;
+    int v[3] = {0, 0, 0};
+    const std::size_t begin[3] = {0, 5, 8}, end[3] = {4, 7, 10};
+    for (int k = 0; k < 3; ++k)
+        for (std::size_t i = begin[k]; i < end[k]; ++i) {
+            if (t[i] < '0' || t[i] > '9') return -1;
+            v[k] = v[k] * 10 + (t[i] - '0');
+        }
+    return valid_day(v[0], v[1], v[2]) ? days_from_civil(v[0], v[1], v[2]) : -1;
 }
 
 std::string DateTime::to_string() const {
