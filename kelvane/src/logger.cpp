@@ -26,11 +26,18 @@ void write(LogLevel level, const std::string& message) {
         (*thread_sink)(level, message);
         return;
     }
-    std::lock_guard lock(sink_mutex());
-    if (process_sink()) {
-        process_sink()(level, message);
+    // The sink is called outside the lock: it may wait for something (a Python sink takes the
+    // GIL) that another thread holds while it logs.
+    LogSink sink;
+    {
+        std::lock_guard lock(sink_mutex());
+        sink = process_sink();
+    }
+    if (sink) {
+        sink(level, message);
         return;
     }
+    std::lock_guard lock(sink_mutex());
     std::cerr << (level == LogLevel::warn ? "[WARN] " : "[INFO] ") << message << '\n';
 }
 
