@@ -178,6 +178,40 @@ TEST(Solvers, TrackingABenchmarkThatIsOneInstrument) {
     EXPECT_NEAR(w.at("B"), 1.0, 1e-6);
 }
 
+TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
+    // A benchmark made of 20 instruments plus a little noise: bᵀb is about 10³ times the optimal
+    // tracking error. The optimum is interior, so it solves the budget-constrained least squares
+    // [2DᵀD 1; 1ᵀ 0] (x, μ) = (2Dᵀb, 1).
+    std::mt19937 gen(11);
+    std::normal_distribution<double> daily(0.0, 0.015), noise(0.0, 0.0004);
+    const Eigen::Index n = 20, T = 131;
+    kmo::ReturnTable df;
+    for (Eigen::Index j = 0; j < n; ++j) df.columns.push_back(std::string("S").append(std::to_string(j)));
+    df.values.resize(T, n);
+    Vector b(T);
+    for (Eigen::Index t = 0; t < T; ++t) {
+        const double market = daily(gen);
+        for (Eigen::Index j = 0; j < n; ++j) df.values(t, j) = market + daily(gen);
+    }
+    const Vector target = Vector::LinSpaced(n, 1.0, 3.0) / Vector::LinSpaced(n, 1.0, 3.0).sum();
+    for (Eigen::Index t = 0; t < T; ++t) b[t] = df.values.row(t).dot(target) + noise(gen);
+    Matrix kkt = Matrix::Zero(n + 1, n + 1);
+    kkt.topLeftCorner(n, n) = 2.0 * df.values.transpose() * df.values;
+    kkt.col(n).head(n).setOnes();
+    kkt.row(n).head(n).setOnes();
+    Vector rhs(n + 1);
+    rhs << 2.0 * df.values.transpose() * b, 1.0;
+    const Vector exact = kkt.lu().solve(rhs).head(n);
+    ASSERT_GT(exact.minCoeff(), 0.0);
+    const double optimum = kmo::min_TE_obj_fun(df.values, b, exact);
+    ASSERT_GT(b.dot(b), 500 * optimum);
+
+    const auto w = kmo::min_tracking_error_optimize(equal(n), b, df, unit_bounds(n), budget(), 1000, 1e-8);
+    Vector x(n);
+    for (Eigen::Index j = 0; j < n; ++j) x[j] = w.at(df.columns[static_cast<std::size_t>(j)]);
+    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, x), optimum * (1 + 1e-6));
+}
+
 TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
     auto bad = labelled(vec({1e-4, 2e-4}).asDiagonal());
     EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 0.0),
