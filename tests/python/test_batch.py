@@ -9,6 +9,9 @@ from distributed import Client, LocalCluster
 from conftest import BASKET, SAMPLE_BUNDLE
 from kelvane_mod_optimizer import batch
 
+# Debian's distributed 2022.12 starts its event loop the deprecated way.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 TOOL = os.environ.get("KV_OPTIMIZE_TOOL", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin",
                                                        "kelvane-optimize"))
 BANKS = ["601398.XSHG", "601939.XSHG", "601288.XSHG"]
