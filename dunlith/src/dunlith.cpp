@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -38,6 +39,13 @@ struct Session {
 // reference, so a concurrent re-init never changes data under it.
 std::mutex session_mutex;
 std::shared_ptr<const Session> current_session;
+
+std::shared_ptr<const Client> stand_in;
+
+std::shared_ptr<const Client> current_stand_in() {
+    std::lock_guard lock(session_mutex);
+    return stand_in;
+}
 
 std::shared_ptr<const Session> session() {
     std::shared_ptr<const Session> s;
@@ -127,6 +135,7 @@ bool initialized() {
 
 std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& order_book_id,
                                                            const kelvane::DateTime& date) {
+    if (const auto client = current_stand_in()) return client->shenwan_instrument_industry(order_book_id, date);
     const auto s = session();
     const auto it = s->shenwan.find(order_book_id);
     if (it == s->shenwan.end()) return std::nullopt;
@@ -137,9 +146,16 @@ std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& or
     return std::nullopt;
 }
 
+void set_client(std::shared_ptr<const Client> client) {
+    std::shared_ptr<const Client> previous;  // released outside the lock
+    std::lock_guard lock(session_mutex);
+    previous = std::exchange(stand_in, std::move(client));
+}
+
 namespace fund {
 
 std::optional<FundRecord> instruments(const std::string& order_book_id) {
+    if (const auto client = current_stand_in()) return client->fund_instruments(order_book_id);
     const auto s = session();
     const auto it = s->funds.find(order_book_id);
     if (it == s->funds.end()) return std::nullopt;

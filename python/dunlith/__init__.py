@@ -22,3 +22,12 @@ def shenwan_instrument_industry(order_book_id, date):
     """(industry_code, industry_name) of the instrument on date, or None when it has none."""
     answer = _core.dunlith_shenwan_instrument_industry(order_book_id, date)
     return None if answer is None else ShenWanIndustry(*answer)
+
+
+def set_client(client):
+    """Serves every query, those of the optimiser's constraint classes included, from client
+    instead of the logged-in bundle: an object offering shenwan_instrument_industry(order_book_id,
+    date) (None, or an indexable value whose element 1 is the industry name) and
+    fund.instruments(order_book_id) (None, or a record with fund_type), shaped like this module.
+    set_client(None) goes back to the bundle client. init() is not needed with a client."""
+    _core.dunlith_set_client(client)

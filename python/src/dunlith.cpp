@@ -18,6 +18,35 @@ py::object to_address_pair(py::handle address, dunlith::Address& out) {
     return py::none();
 }
 
+// A data client written in Python: the object offers shenwan_instrument_industry(order_book_id,
+// date) (None, or an indexable value whose element 1 is the industry name) and
+// fund.instruments(order_book_id) (None, or a record with fund_type), as the dunlith module does.
+class PyClient final : public dunlith::Client {
+public:
+    explicit PyClient(py::object client) : client_(std::move(client)) {}
+
+    std::optional<dunlith::ShenWanIndustry> shenwan_instrument_industry(const std::string& order_book_id,
+                                                                        const kelvane::DateTime& date) const override {
+        py::gil_scoped_acquire gil;
+        const py::object r = client_.get().attr("shenwan_instrument_industry")(order_book_id, from_datetime(date));
+        if (r.is_none()) return std::nullopt;
+        dunlith::ShenWanIndustry industry;
+        industry.industry_name = to_string(r[py::int_(1)], "ShenWan industry name (element 1 of the answer)");
+        industry.industry_code = py::str(r[py::int_(0)]).cast<std::string>();
+        return industry;
+    }
+
+    std::optional<dunlith::fund::FundRecord> fund_instruments(const std::string& order_book_id) const override {
+        py::gil_scoped_acquire gil;
+        const py::object r = client_.get().attr("fund").attr("instruments")(order_book_id);
+        if (r.is_none()) return std::nullopt;
+        return dunlith::fund::FundRecord{order_book_id, to_string(r.attr("fund_type"), "fund record's fund_type")};
+    }
+
+private:
+    PyRef client_;
+};
+
 }  // namespace
 
 void bind_dunlith(py::module_& m) {
@@ -67,6 +96,15 @@ void bind_dunlith(py::module_& m) {
             return py::make_tuple(record->order_book_id, record->fund_type);
         },
         py::arg("order_book_id"));
+
+    m.def(
+        "dunlith_set_client",
+        [](py::handle client) {
+            std::shared_ptr<const dunlith::Client> c;
+            if (!client.is_none()) c = std::make_shared<PyClient>(py::reinterpret_borrow<py::object>(client));
+            dunlith::set_client(std::move(c));
+        },
+        py::arg("client"));
 }
 
 }  // namespace kv_python

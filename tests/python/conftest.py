@@ -3,11 +3,13 @@ import os
 
 import pytest
 
-SAMPLE_BUNDLE = os.environ.get(
-    "KV_SAMPLE_BUNDLE", os.path.join(os.path.dirname(__file__), "..", "..", "data", "sample_bundle"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+SAMPLE_BUNDLE = os.environ.get("KV_SAMPLE_BUNDLE", os.path.join(HERE, "..", "..", "data", "sample_bundle"))
+OPTIMIZE_TOOL = os.environ.get("KV_OPTIMIZE_TOOL", os.path.join(HERE, "..", "..", "build", "bin", "kelvane-optimize"))
 DATE = datetime.datetime(2014, 1, 4)
 BASKET = ["601857.XSHG", "601398.XSHG", "601939.XSHG", "601288.XSHG", "601988.XSHG", "600028.XSHG",
           "600519.XSHG", "601633.XSHG", "601818.XSHG", "600018.XSHG", "601006.XSHG"]
+BANKS = ["601398.XSHG", "601939.XSHG", "601288.XSHG", "601988.XSHG", "601818.XSHG"]
 
 
 @pytest.fixture(scope="session")
@@ -22,7 +24,9 @@ def env(bundle_proxy):
     """A fresh environment over the sample bundle, with the data client logged in on it."""
     import dunlith
     from kelvane.environment import Environment
+    dunlith.set_client(None)
     dunlith.init("user", "password", ("localhost", 16003), SAMPLE_BUNDLE)
     e = Environment(None)
     e.data_proxy = bundle_proxy
-    return e
+    yield e
+    dunlith.set_client(None)

@@ -1,17 +1,147 @@
+"""optimize as a strategy calls it: argument forms, errors, and the same answers as the tool."""
+import datetime
+import json
 import math
+import subprocess
 
-from conftest import BASKET, DATE
-from kelvane_mod_optimizer.optimizer import OptimizeMethod, optimize
+import pytest
+
+from conftest import BANKS, BASKET, DATE, OPTIMIZE_TOOL, SAMPLE_BUNDLE
+from kelvane.utils.exception import KVInvalidArgument, KVUserError
+from kelvane_mod_optimizer.optimizer import (FundTypeConstraint, GICSConstraint, OptimizationFailed, OptimizeMethod,
+                                             ShenWanConstraint, optimize)
+
+M = OptimizeMethod
+FOUR = ["601398.XSHG", "600519.XSHG", "601857.XSHG", "601006.XSHG"]
 
 
-def test_default_method_answers_in_ascending_weight_order(env):
-    w = optimize(BASKET, DATE)
-    assert set(w) == set(BASKET)
-    assert math.isclose(sum(w.values()), 1.0, abs_tol=1e-12)
-    assert list(w.values()) == sorted(w.values())
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ([[], DATE], {}, KVInvalidArgument, "传入的合约为空"),
+    ([FOUR, DATE], {"risk_aversion_coefficient": -0.5}, KVInvalidArgument,
+     "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-0.5"),
+    ([FOUR, datetime.datetime(2005, 6, 30)], {"method": M.MIN_TRACKING_ERROR}, KVInvalidArgument,
+     "使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数"),
+    ([FOUR, datetime.datetime(2005, 6, 30, 23, 59, 59)], {}, KVInvalidArgument,
+     "日期不能早于2005-07-01（之前没有足够的数据）"),
+    ([["NOPE.XSHG"] + FOUR, DATE], {}, KVInvalidArgument, "invalid order book id: NOPE.XSHG"),
+    ([FOUR + ["510050.XSHG"], DATE], {}, KVInvalidArgument,
+     "传入的合约应该是同一类型的，601398.XSHG(股票) 和 510050.XSHG(场内基金) 类型不同"),
+    ([FOUR, DATE], {"bnds": {"601398.XSHG": (1, 0.5)}}, KVInvalidArgument,
+     "OPTIMIZER: 合约 601398.XSHG 的下限 1 高于上限 0.5"),
+    ([FOUR, DATE], {"bnds": {"601398.XSHG": [1.0, 0.5]}}, KVInvalidArgument,
+     "OPTIMIZER: 合约 601398.XSHG 的下限 1.0 高于上限 0.5"),
+    ([FOUR, DATE], {"bnds": {"*": (0, 0.2)}}, KVInvalidArgument, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
+    ([FOUR, DATE], {"cons": GICSConstraint({"Financials": (0.5, 0.3)})}, KVInvalidArgument,
+     "OPTIMIZER: 约束的下限 0.5 高于上限 0.3"),
+    # The value text of a member is no member: refused at dispatch, after screening and assembly.
+    ([FOUR, DATE], {"method": "risk_parity"}, OptimizationFailed, "OPTIMIZE: unknown method risk_parity"),
+    ([FOUR, DATE], {"method": "risk_parity", "bnds": {"*": (0, 0.2)}}, KVInvalidArgument,
+     "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
+    # Values Python has but the optimiser cannot take.
+    ([FOUR, DATE], {"bnds": {"*": (True, 1)}}, TypeError, "bnds['*'] lower bound must be an int or a float, got True (bool)"),
+    ([FOUR, DATE], {"bnds": {"*": (0, 0.5, 1)}}, ValueError, "bnds['*'] must be a (lower, upper) pair, got (0, 0.5, 1) (tuple)"),
+    ([FOUR, DATE], {"cons": GICSConstraint({"Financials": (0, None)})}, TypeError,
+     "rules['Financials'] upper bound must be an int or a float, got None (NoneType)"),
+    (["601398.XSHG", DATE], {}, TypeError, "order_book_ids must be a sequence of str, got '601398.XSHG' (str)"),
+    ([FOUR, "2014-01-04"], {}, TypeError, "date must be a datetime.datetime or a datetime.date, got '2014-01-04' (str)"),
+    ([FOUR, DATE], {"window": 132.0}, TypeError, "window must be an int, got 132.0 (float)"),
+    ([FOUR, DATE], {"cons": {"Financials": (0, 1)}}, TypeError,
+     "cons must offer to_constraint(order_book_ids, date), got {'Financials': (0, 1)} (dict)"),
+])
+def test_refusals(env, args, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        optimize(*args, **kwargs)
+    assert type(caught.value) is error
+    assert str(caught.value) == message
 
 
-def test_every_parameter_by_position(env):
-    w = optimize(BASKET[:4], DATE, OptimizeMethod.MIN_VARIANCE, {"*": (0, 0.4)}, None, False, None, 1, 132, 1000,
-                 1e-8, True)
-    assert all(0 <= v <= 0.4 + 1e-9 for v in w.values())
+def test_host_user_errors_catch_optimisation_failures_only(env):
+    with pytest.raises(KVUserError) as caught:
+        optimize(FOUR, DATE, method="min_variance")
+    assert type(caught.value) is OptimizationFailed
+    with pytest.raises(KVInvalidArgument):
+        try:
+            optimize([], DATE)
+        except OptimizationFailed:
+            pytest.fail("OptimizationFailed caught an argument error")
+
+
+def test_one_identifier_is_answered_without_looking_at_anything_else():
+    assert optimize(("NOPE",), "not a date", method="nonsense", risk_aversion_coefficient=-1) == {"NOPE": 1.0}
+
+
+def test_date_means_midnight_and_any_sequence_of_str_is_taken(env):
+    a = optimize(tuple(FOUR), datetime.date(2014, 1, 4))
+    b = optimize(order_book_ids=iter(FOUR), date=DATE)
+    assert a == b
+    assert list(a.values()) == sorted(a.values())
+
+
+def test_screening_warnings_reach_python_logging(env, caplog):
+    caplog.set_level("INFO", logger="kelvane.user_system_log")
+    optimize(FOUR + ["600001.XSHG"], DATE, bnds={"600087.XSHG": (0, 1)})
+    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("kelvane.user_system_log", "WARNING", "OPTIMIZER: 600001.XSHG 已退市，被剔除"),
+        ("kelvane.user_system_log", "INFO", "OPTIMIZER: 约束 600087.XSHG 不在经剔除后的合约列表中，被忽略"),
+    ]
+    caplog.clear()
+    optimize(FOUR + ["600001.XSHG"], DATE, quiet=True)
+    assert caplog.records == []
+
+
+# Requests in the tool's protocol and the same call from Python.
+REQUESTS = [
+    ({"order_book_ids": BASKET, "date": "2014-01-04"}, {}),
+    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "min_variance", "cov_shrinkage": False},
+     {"method": M.MIN_VARIANCE, "cov_shrinkage": False}),
+    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "mean_variance", "risk_aversion_coefficient": 3,
+      "bnds": {"600519.XSHG": [0.05, 0.2], "*": [0, 0.25]}},
+     {"method": M.MEAN_VARIANCE, "risk_aversion_coefficient": 3,
+      "bnds": {"600519.XSHG": (0.05, 0.2), "*": (0, 0.25)}}),
+    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "min_tracking_error", "benchmark": "000300.XSHG",
+      "bnds": {"*": [0, 0.3]}},
+     {"method": M.MIN_TRACKING_ERROR, "benchmark": "000300.XSHG", "bnds": {"*": (0, 0.3)}}),
+    ({"order_book_ids": BASKET, "date": "2014-01-04", "bnds": {"*": [0, 0.3]},
+      "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.5]}}},
+     {"bnds": {"*": (0, 0.3)}, "cons": ShenWanConstraint({"银行": (0.3, 0.5)})}),
+    ({"order_book_ids": BASKET + ["600036.XSHG"], "date": "2014-01-04", "method": "min_variance",
+      "cons": {"kind": "gics", "rules": {"Financials": [0.2, 0.4], "Energy": [0.1, 0.3]}}},
+     {"method": M.MIN_VARIANCE, "cons": GICSConstraint({"Financials": (0.2, 0.4), "Energy": (0.1, 0.3)})}),
+    ({"order_book_ids": ["510050.XSHG", "510300.XSHG", "511010.XSHG", "160706.XSHE"], "date": "2014-01-04",
+      "method": "min_variance", "cons": {"kind": "fund_type", "rules": {"Bond": [0.1, 0.2]}}},
+     {"method": M.MIN_VARIANCE, "cons": FundTypeConstraint({"Bond": (0.1, 0.2)})}),
+    ({"order_book_ids": ["600001.XSHG", "600087.XSHG", "601999.XSHG", "600003.XSHG"], "date": "2014-01-04"}, {}),
+]
+
+
+def answer_from_python(request, kwargs, caplog):
+    caplog.clear()
+    try:
+        weights = optimize(request["order_book_ids"], datetime.datetime.fromisoformat(request["date"]), **kwargs)
+        response = {"weights": [[k, v] for k, v in weights.items()]}
+    except (KVInvalidArgument, OptimizationFailed) as e:
+        response = {"error": {"type": type(e).__name__, "message": str(e)}}
+    levels = {"WARNING": "warn", "INFO": "info"}
+    response["log"] = [{"level": levels[r.levelname], "message": r.getMessage()} for r in caplog.records]
+    return response
+
+
+def test_answers_equal_the_command_line_tools(env, caplog):
+    caplog.set_level("INFO", logger="kelvane.user_system_log")
+    lines = "".join(json.dumps(r, ensure_ascii=False) + "\n" for r, _ in REQUESTS)
+    out = subprocess.run([OPTIMIZE_TOOL, "--bundle", SAMPLE_BUNDLE], input=lines, capture_output=True,
+                         text=True, check=True).stdout.splitlines()
+    assert len(out) == len(REQUESTS)
+    for (request, kwargs), line in zip(REQUESTS, out):
+        tool = json.loads(line)
+        ours = answer_from_python(request, kwargs, caplog)
+        assert ours == tool, request
+        if "weights" in ours:
+            weights = dict(ours["weights"])
+            assert math.isclose(sum(weights.values()), 1.0, abs_tol=1e-9)
+            for k, (lo, hi) in request.get("bnds", {}).items():
+                for id_, w in weights.items():
+                    if k == id_ or (k == "*" and id_ not in request["bnds"]):
+                        assert lo - 1e-9 <= w <= hi + 1e-9
+    banks = sum(w for k, w in answer_from_python(*REQUESTS[4], caplog)["weights"] if k in BANKS)
+    assert 0.3 - 1e-9 <= banks <= 0.5 + 1e-9

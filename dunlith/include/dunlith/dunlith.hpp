@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,5 +43,19 @@ struct FundRecord {
 // Throws std::logic_error before init().
 std::optional<FundRecord> instruments(const std::string& order_book_id);
 }  // namespace fund
+
+// Something else that answers the two queries, in place of the logged-in bundle client (a test
+// double, or a client written in another language).
+class Client {
+public:
+    virtual ~Client() = default;
+    [[nodiscard]] virtual std::optional<ShenWanIndustry> shenwan_instrument_industry(
+        const std::string& order_book_id, const kelvane::DateTime& date) const = 0;
+    [[nodiscard]] virtual std::optional<fund::FundRecord> fund_instruments(const std::string& order_book_id) const = 0;
+};
+
+// From now on the queries above go to `client` (init() is not needed then); nullptr goes back
+// to the logged-in bundle client.
+void set_client(std::shared_ptr<const Client> client);
 
 }  // namespace dunlith
