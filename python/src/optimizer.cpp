@@ -2,6 +2,7 @@
 // classes and constraint records, the five solvers and the module constants. Every call
 // converts its arguments with the GIL held, then runs the core without it.
 #include <array>
+#include <chrono>
 
 #include <fmt/format.h>
 #include <pybind11/stl.h>
@@ -425,6 +426,20 @@ void bind_optimizer(py::module_& m) {
         py::arg("init_weight"), py::arg("benchmark"), py::arg("df"), py::arg("bounds"), py::arg("constraints"),
         py::arg("max_iteration"), py::arg("tol"),
         "Minimum tracking error of the return table df against the benchmark's returns (SLSQP).");
+
+    // For bench/bench_python.py: the same optimize call made `repeats` times from C++ (quiet,
+    // default method), so that the cost of the Python layer can be measured in one process.
+    m.def(
+        "_optimize_repeatedly",
+        [](py::handle order_book_ids, py::handle date, int repeats) {
+            const auto ids = to_string_list(order_book_ids, "order_book_ids");
+            const auto dt = to_datetime(date, "date");
+            py::gil_scoped_release release;
+            const auto start = std::chrono::steady_clock::now();
+            for (int k = 0; k < repeats; ++k) kmo::optimize(ids, dt, {.quiet = true});
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        },
+        py::arg("order_book_ids"), py::arg("date"), py::arg("repeats"));
 
     m.attr("MIN_OPTIMIZE_DATE") = from_datetime(kmo::MIN_OPTIMIZE_DATE);
     py::dict types;
