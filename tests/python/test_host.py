@@ -53,7 +53,7 @@ def test_python_data_proxy_gives_the_bundle_proxys_answers(env, bundle_proxy, kw
     assert kmo.optimize(BASKET + ["600001.XSHG"], DATE, **kwargs) == expected
 
 
-def test_what_a_python_data_proxy_raises_reaches_the_caller_unchanged(env, bundle_proxy):
+def test_what_a_python_proxy_or_record_raises_reaches_the_caller_unchanged(env, bundle_proxy):
     proxy = ListProxy(bundle_proxy, fail_on="601857.XSHG")
     env.data_proxy = proxy
     with pytest.raises(LookupError) as caught:
@@ -61,6 +61,15 @@ def test_what_a_python_data_proxy_raises_reaches_the_caller_unchanged(env, bundl
     assert caught.value is proxy.error
     with pytest.raises(TypeError, match="has no instruments"):
         env.data_proxy = object()
+    env.data_proxy = bundle_proxy
+    error = ArithmeticError("from a constraint record")
+
+    def fail(x):
+        raise error
+    cons = types.SimpleNamespace(to_constraint=lambda ids, date: [{"type": "eq", "fun": fail}])
+    with pytest.raises(ArithmeticError) as caught:
+        kmo.optimize(FOUR, DATE, cons=cons)
+    assert caught.value is error
 
 
 def test_python_constraint_records_are_called_from_the_minimiser(env):
