@@ -20,7 +20,10 @@ from kelvane_mod_optimizer._core import (
     risk_parity_optimize,
     risk_parity_with_cons_optimize,
 )
-from kelvane.utils.exception import KVInvalidArgument, KVUserError  # noqa: F401  (the host's types)
+# The host names the optimiser works with.
+from kelvane.environment import Environment  # noqa: F401
+from kelvane.utils.exception import KVInvalidArgument, KVUserError  # noqa: F401
+from kelvane.utils.logger import user_system_log  # noqa: F401
 
 if __name__ == "__main__":
     import sys
