@@ -10,10 +10,14 @@ from kelvane_mod_optimizer._core import _Environment
 
 class Environment:
     _current = None
+    # Every environment's C++ side lives as long as the process: an optimize call running on
+    # another thread may still be reading the one a new Environment just replaced.
+    _cores = []
 
     def __init__(self, config=None):
         self.config = config
         self._core = _Environment()
+        Environment._cores.append(self._core)
         self._data_proxy = None
         Environment._current = self
 
