@@ -52,6 +52,31 @@ void check_risk_aversion(const Number& coefficient);
 void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
                       const std::vector<ConstraintRecord>& cons);
 
+// Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
+
+// max_i |t_i − t̄| / t̄ of the risk contributions t = w ⊙ Cw; infinite unless t̄ > 0 and finite.
+double relative_contribution_spread(const Matrix& C, const Vector& w);
+
+// The weights, adding up to 1, whose risk contributions are all equal, to a relative spread of at
+// most `tolerance`; none when the descent does not get there within its sweeps (a covariance that
+// admits a long-only portfolio of zero variance has no such weights) or meets a value that is not
+// a positive finite number.
+std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance = 1e-12);
+
+// Weights within the bounds (a missing or negative lower bound acting as 0), adding up to 1, whose
+// risk contributions are equal except where a bound holds a weight back: the minimiser of
+// ½wᵀCw − λ Σ ln(w_i)/n over the box for the multiplier λ that makes them add up to 1. `guess`
+// (may be empty) starts the descent. None when the box holds no such weights or the search fails.
+std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess);
+
+// Whether w meets every bound and every "ineq" record exactly and every "eq" record to rounding.
+bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
+
+// The weights nearest to w (w > 0; distance Σ(x_i − w_i)²/w_i, which keeps proportions) that meet
+// the bounds and the records, by SLSQP; none when it does not converge.
+std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
+                                           const std::vector<ConstraintRecord>& cons);
+
 // Ledoit-Wolf shrunk covariance of the rows where every column is known.
 LabelledMatrix _cov_shrinkage(const ReturnTable& df);
 

@@ -191,10 +191,17 @@ WeightMap normalised_result(const std::vector<std::string>& labels, const Vector
     return _sorted_result(labels, weights);
 }
 
-// The SLSQP policy on the problem, its answer normalised and checked. When the minimiser gives
-// up on constraints it finds incompatible, the failure names the worst limit its last point
-// breaks, where there is one.
-WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+// Weights that already add up to 1, checked and handed to the result ordering.
+WeightMap certified_result(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons) {
+    certify_feasible(labels, weights, bounds, cons);
+    return _sorted_result(labels, weights);
+}
+
+// The SLSQP policy on the problem: the accepted point, before normalisation. When the minimiser
+// gives up on constraints it finds incompatible, the failure names the worst limit its last
+// point breaks, where there is one.
+Vector minimise_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
                            const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings) {
@@ -213,7 +220,17 @@ WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledP
             normalised_result(labels, last.x, bounds, cons);
         throw;
     }
-    return normalised_result(labels, x, bounds, cons);
+    return x;
+}
+
+// The SLSQP policy on the problem, its answer normalised and checked.
+WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+                           const Vector& init_weight, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                           const SolverSettings& settings) {
+    return normalised_result(labels, minimise_with_slsqp(labels, problem, init_weight, bounds, cons, max_iteration,
+                                                         tol, settings),
+                             bounds, cons);
 }
 
 }  // namespace
@@ -260,7 +277,26 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     const double scale = settings.scale_objective ? usable_scale(min_variance_obj_fun(C, init_weight)) : 1.0;
     const ScaledProblem problem =
         scaled([&C](const Vector& x) { return risk_parity_with_con_obj_fun(C, x); }, gradient, scale);
-    return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
+    if (!settings.risk_budgeting)
+        return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
+
+    // The spread is never negative and is 0 exactly at equal contributions: when those weights
+    // are allowed, nothing does better.
+    const std::optional<Vector> equal = equal_risk_contributions(C);
+    if (equal && meets_exactly(*equal, bounds, cons)) return certified_result(c_m.labels, *equal, bounds, cons);
+    // Otherwise the minimiser starts from the risk-budgeting weights within the bounds (moved
+    // onto the records where they break one), and the better of start and end is the answer.
+    std::optional<Vector> start = box_risk_budgeting(C, bounds, equal ? *equal : Vector());
+    if (start && !meets_exactly(*start, bounds, cons)) start = project_onto_records(*start, bounds, cons);
+    // Started exactly on many bounds, the minimiser's first subproblem takes its slow dense path;
+    // a step of 1e-9 towards the given start (inside the bounds as a rule) avoids it.
+    const Vector x = minimise_with_slsqp(c_m.labels, problem,
+                                         start ? Vector((1.0 - 1e-9) * *start + 1e-9 * init_weight) : init_weight,
+                                         bounds, cons, max_iteration, tol, settings);
+    if (start && meets_exactly(*start, bounds, cons) && x.allFinite() &&
+        risk_parity_with_con_obj_fun(C, *start) <= risk_parity_with_con_obj_fun(C, x / x.sum()))
+        return certified_result(c_m.labels, *start, bounds, cons);
+    return normalised_result(c_m.labels, x, bounds, cons);
 }
 
 WeightMap min_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,

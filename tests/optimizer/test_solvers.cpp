@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <random>
 
 #include "expect_message.hpp"
@@ -221,6 +222,118 @@ TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
                  kmo::OptimizationFailed);
     EXPECT_THROW(kmo::risk_parity_optimize(bad, equal(2), kmo::BoundsList(2, {1e-6, std::nullopt}), 1000),
                  kmo::OptimizationFailed);
+}
+
+namespace {
+
+Vector weights_in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
+    Vector x(static_cast<Eigen::Index>(labels.size()));
+    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
+    return x;
+}
+
+// The largest amount by which w breaks a bound, a record or the budget (0 when it breaks none).
+double worst_violation(const Vector& w, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {
+    double worst = std::abs(w.sum() - 1.0);
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        const double wi = w[static_cast<Eigen::Index>(i)];
+        if (bounds[i].lower) worst = std::max(worst, *bounds[i].lower - wi);
+        if (bounds[i].upper) worst = std::max(worst, wi - *bounds[i].upper);
+    }
+    for (const auto& c : cons) {
+        const double v = c.fun(w);
+        worst = std::max(worst, c.type == kmo::ConstraintRecord::Type::eq ? std::abs(v) : -v);
+    }
+    return worst;
+}
+
+// sum of x at `members` >= floor, counting the evaluations of its gradient.
+kmo::ConstraintRecord group_floor(std::vector<int> members, double floor, int* gradient_calls) {
+    kmo::ConstraintRecord r;
+    r.type = kmo::ConstraintRecord::Type::ineq;
+    r.fun = [members, floor](const Vector& x) {
+        double sum = 0.0;
+        for (int i : members) sum += x[i];
+        return sum - floor;
+    };
+    r.jac = [members, gradient_calls](const Vector& x) {
+        ++*gradient_calls;
+        Vector g = Vector::Zero(x.size());
+        for (int i : members) g[i] = 1.0;
+        return g;
+    };
+    return r;
+}
+
+}  // namespace
+
+TEST(RiskParityWithLimits, EqualContributionsWhenTheyAreAllowedWithoutTheMinimiser) {
+    for (Eigen::Index n : {12, 300}) {
+        const auto c_m = labelled(daily_covariance(n, 2 * n + 50, 7));
+        // Every weight at most 20 %, the first quarter of the instruments at least 10 % together.
+        const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, 0.2});
+        int gradient_calls = 0;
+        std::vector<int> quarter(static_cast<std::size_t>(n / 4));
+        std::iota(quarter.begin(), quarter.end(), 0);
+        const std::vector<kmo::ConstraintRecord> cons{group_floor(quarter, 0.1, &gradient_calls),
+                                                      kmo::budget_constraint()};
+        const Vector w = weights_in_label_order(
+            kmo::risk_parity_with_cons_optimize(c_m, equal(n), bounds, cons, 1000, 1e-8), c_m.labels);
+        const Vector t = w.cwiseProduct(c_m.values * w);
+        EXPECT_LE((t.array() - t.mean()).abs().maxCoeff(), 1e-12 * t.mean()) << n;
+        EXPECT_LE(worst_violation(w, bounds, cons), 1e-14) << n;
+        EXPECT_EQ(gradient_calls, 0) << n;  // the minimiser evaluates every record's gradient
+    }
+}
+
+TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeights) {
+    const auto c_m = labelled(daily_covariance(12, 131, 3));
+    const Vector erc = *kmo::equal_risk_contributions(c_m.values);
+    int calls = 0;
+    struct Case {
+        kmo::BoundsList bounds;
+        std::vector<kmo::ConstraintRecord> cons;
+    };
+    const std::vector<Case> cases{
+        // A box narrower than the equal-contribution weights.
+        {kmo::BoundsList(12, {0.075, 0.09}), budget()},
+        // A floor on three instruments far above their share, with a cap.
+        {kmo::BoundsList(12, {0.0, 0.3}), {group_floor({0, 5, 10}, 0.5, &calls), kmo::budget_constraint()}},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto& [bounds, cons] = cases[k];
+        ASSERT_GT(worst_violation(erc, bounds, cons), 1e-3) << "case " << k << " does not bind";
+        const Vector w = weights_in_label_order(
+            kmo::risk_parity_with_cons_optimize(c_m, equal(12), bounds, cons, 1000, 1e-8), c_m.labels);
+        const Vector from_equal = weights_in_label_order(
+            kmo::risk_parity_with_cons_optimize(c_m, equal(12), bounds, cons, 1000, 1e-8, {.risk_budgeting = false}),
+            c_m.labels);
+        EXPECT_LE(worst_violation(w, bounds, cons), 1e-12) << "case " << k;
+        EXPECT_LE(kmo::risk_parity_with_con_obj_fun(c_m.values, w),
+                  kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + 1e-9))
+            << "case " << k;
+    }
+}
+
+TEST(RiskParityWithLimits, ALongOnlyPortfolioOfZeroVarianceEndsInAFeasibleAnswer) {
+    // Six instruments, three returns: the sample covariance has rank 2, and the first two
+    // instruments move exactly against each other, so (½, ½, 0, ...) has zero variance.
+    Matrix X(3, 6);
+    X << 0.01, -0.01, 0.02, 0.00, 0.01, -0.02,  //
+        -0.02, 0.02, 0.01, 0.01, -0.01, 0.00,   //
+        0.01, -0.01, -0.03, 0.02, 0.02, 0.01;
+    const Matrix centred = X.rowwise() - X.colwise().mean();
+    const auto c_m = labelled(centred.transpose() * centred / 2.0);
+    EXPECT_FALSE(kmo::equal_risk_contributions(c_m.values));
+    const kmo::BoundsList bounds(6, {0.0, 0.6});
+    const Vector w = weights_in_label_order(
+        kmo::risk_parity_with_cons_optimize(c_m, equal(6), bounds, budget(), 1000, 1e-8), c_m.labels);
+    EXPECT_LE(worst_violation(w, bounds, budget()), 1e-12);
+    const Vector from_equal = weights_in_label_order(
+        kmo::risk_parity_with_cons_optimize(c_m, equal(6), bounds, budget(), 1000, 1e-8, {.risk_budgeting = false}),
+        c_m.labels);
+    EXPECT_LE(kmo::risk_parity_with_con_obj_fun(c_m.values, w),
+              kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) + 1e-15);
 }
 
 // scikit-learn's values pin the estimate (tests/optimizer/make_covariance_fixture.py); here the

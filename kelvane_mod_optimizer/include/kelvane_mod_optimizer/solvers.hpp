@@ -50,6 +50,11 @@ struct SolverSettings {
     // Divide the objective by its value scale at the start point before minimising, so that the
     // minimiser's absolute tolerances mean the same for every problem size.
     bool scale_objective = true;
+    // Risk parity with constraints: answer with the equal-risk-contribution weights when they meet
+    // every bound and record (the spread is then 0, its least value), and otherwise start the
+    // minimiser from the risk-budgeting weights within the bounds, moved onto the records. False:
+    // the minimiser alone, from the given start.
+    bool risk_budgeting = true;
 };
 
 // Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).

@@ -1,0 +1,281 @@
+// Risk budgeting by cyclical coordinate descent: the equal-risk-contribution portfolio, and the
+// risk-budgeting portfolio inside a box of weight bounds.
+//
+// Both minimise F(y) = ½ yᵀC y − λ Σ b_i ln y_i (b_i = 1/n) one coordinate at a time: in y_i
+// alone F is convex with the single positive stationary point, the root of
+// C_ii y_i² + a_i y_i − λ b_i = 0 with a_i = Σ_{j≠i} C_ij y_j. Cy is kept up to date with one
+// column update per changed coordinate, so a sweep costs O(n²).
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "internal.hpp"
+#include "minimize/minimize.hpp"
+
+namespace kelvane_mod_optimizer {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Sweeps allowed for the equal-risk-contribution portfolio; 10 to 20 are usual. A covariance
+// that admits a long-only portfolio of zero variance has no such portfolio and uses them all.
+constexpr int kMaxErcSweeps = 500;
+// Sweeps allowed for one box-constrained solve, and for all of them together.
+constexpr int kMaxBoxSweeps = 2000;
+constexpr int kMaxBoxSweepsInAll = 20000;
+// Multiplier evaluations of the budget search.
+constexpr int kMaxBudgetSteps = 200;
+
+// The positive root of c·y² + a·y − b = 0 (c, b > 0), without cancellation.
+double positive_root(double c, double a, double b) {
+    const double d = std::sqrt(a * a + 4.0 * c * b);
+    return a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c);
+}
+
+// Every diagonal entry a positive finite number.
+bool usable_diagonal(const Matrix& C) {
+    for (Eigen::Index i = 0; i < C.rows(); ++i)
+        if (!(C(i, i) > 0.0 && C(i, i) < kInf)) return false;
+    return true;
+}
+
+// y divided by its sum (added first to last).
+Vector normalised(const Vector& y) {
+    double sum = 0.0;
+    for (Eigen::Index i = 0; i < y.size(); ++i) sum += y[i];
+    return y / sum;
+}
+
+}  // namespace
+
+double relative_contribution_spread(const Matrix& C, const Vector& w) {
+    const Vector t = w.cwiseProduct(C * w);
+    const double mean = t.mean();
+    if (!(mean > 0.0) || !t.allFinite()) return kInf;
+    return (t.array() - mean).abs().maxCoeff() / mean;
+}
+
+std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance) {
+    const Eigen::Index n = C.rows();
+    if (n == 0 || C.cols() != n || !usable_diagonal(C)) return std::nullopt;
+    const double b = 1.0 / static_cast<double>(n);
+
+    // Start from inverse volatilities. After every sweep y is rescaled so that yᵀCy = Σ b_i = 1,
+    // the value it has at the solution: the descent then works on the correlation structure
+    // alone (F is otherwise invariant under a diagonal rescaling of the variables), and the
+    // contributions y_i (Cy)_i should all be b.
+    Vector y = C.diagonal().cwiseSqrt().cwiseInverse();
+    Vector cy = C * y;
+    bool margin_sweep_done = false;
+    for (int sweep = 0; sweep < kMaxErcSweeps; ++sweep) {
+        const double q = y.dot(cy);
+        if (!(q > 0.0 && q < kInf)) return std::nullopt;
+        const double s = 1.0 / std::sqrt(q);
+        y *= s;
+        cy *= s;
+        const double deviation = (y.cwiseProduct(cy).array() - b).abs().maxCoeff() / b;
+        if (!std::isfinite(deviation)) return std::nullopt;
+        // One more sweep once there, for a margin; the updates of Cy drift by rounding, so the
+        // normalised weights are then judged afresh.
+        if (deviation <= tolerance && margin_sweep_done) {
+            Vector w = normalised(y);
+            if (relative_contribution_spread(C, w) <= tolerance) return w;
+            cy.noalias() = C * y;
+        }
+        margin_sweep_done = deviation <= tolerance;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double c = C(i, i);
+            const double yi = positive_root(c, cy[i] - c * y[i], b);
+            const double delta = yi - y[i];
+            if (delta != 0.0) {
+                cy.noalias() += delta * C.col(i);
+                y[i] = yi;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Coordinate descent with clipping for min ½yᵀCy − Σ budget·ln y_i over lower ≤ y ≤ upper, from
+// y (Cy in cy), until no coordinate moves by more than `tolerance` of its value. False when it
+// does not settle within `sweeps` (counted down) or meets a number that is not finite.
+bool box_descent(const Matrix& C, const Vector& lower, const Vector& upper, double budget, Vector& y, Vector& cy,
+                 int& sweeps, double tolerance) {
+    const Eigen::Index n = C.rows();
+    while (sweeps-- > 0) {
+        double largest = 0.0;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double c = C(i, i);
+            const double yi = std::clamp(positive_root(c, cy[i] - c * y[i], budget), lower[i], upper[i]);
+            const double delta = yi - y[i];
+            if (delta != 0.0) {
+                cy.noalias() += delta * C.col(i);
+                y[i] = yi;
+                largest = std::max(largest, std::abs(delta) / yi);
+            }
+        }
+        if (!std::isfinite(largest)) return false;
+        if (largest <= tolerance) {
+            cy.noalias() = C * y;  // rid Cy of the drift of its updates
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess) {
+    const Eigen::Index n = C.rows();
+    if (n == 0 || C.cols() != n || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(C))
+        return std::nullopt;
+    // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0.
+    Vector lower(n), upper(n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto& bound = bounds[static_cast<std::size_t>(i)];
+        lower[i] = bound.lower ? *bound.lower : 0.0;
+        upper[i] = bound.upper ? *bound.upper : kInf;
+        if (std::isnan(lower[i]) || std::isnan(upper[i]) || !(upper[i] > 0.0) || lower[i] > upper[i])
+            return std::nullopt;
+        lower[i] = std::max(lower[i], 0.0);
+    }
+    const double lower_sum = lower.sum(), upper_sum = upper.sum();
+    if (lower_sum > 1.0 || upper_sum < 1.0) return std::nullopt;
+    if (lower_sum == 1.0) return lower;  // the only weights in the box that add up to 1
+    if (upper_sum == 1.0) return upper;
+
+    // The sum of the solution y(λ) grows with the multiplier λ (without active bounds y is
+    // proportional to √λ): a bracketing secant search on v = √λ finds Σy = 1.
+    const double b = 1.0 / static_cast<double>(n);
+    Vector y = guess.size() == n && guess.allFinite() && (guess.array() > 0.0).all()
+                   ? normalised(guess)
+                   : normalised(C.diagonal().cwiseSqrt().cwiseInverse());
+    y = y.cwiseMax(lower).cwiseMin(upper);
+    Vector cy = C * y;
+    double v = std::sqrt(y.dot(cy));  // λ = yᵀCy/Σb makes y stationary when no bound is active
+    if (!(v > 0.0 && v < kInf)) return std::nullopt;
+    int sweeps_left = kMaxBoxSweepsInAll;
+    // Each solve is as accurate as the search needs: far from the root a rough one places the
+    // next multiplier as well.
+    double accuracy = 1e-6;
+    const auto excess_at = [&](double v_new, double v_old, double& excess) {
+        // From the last solution, scaled as the unconstrained one would scale.
+        y = (y * (v_new / v_old)).cwiseMax(lower).cwiseMin(upper);
+        cy.noalias() = C * y;
+        int sweeps = std::min(kMaxBoxSweeps, sweeps_left);
+        const int given = sweeps;
+        const bool settled = box_descent(C, lower, upper, v_new * v_new * b, y, cy, sweeps, accuracy);
+        sweeps_left -= given - std::max(sweeps, 0);
+        excess = y.sum() - 1.0;
+        accuracy = std::clamp(1e-3 * std::abs(excess), 1e-13, 1e-6);
+        return settled && std::isfinite(excess);
+    };
+
+    double excess = 0.0;
+    if (!excess_at(v, v, excess)) return std::nullopt;
+    // Bracket the root: lo with Σy < 1, hi with Σy > 1.
+    double lo = 0.0, hi = 0.0, excess_lo = -1.0, excess_hi = 0.0;
+    double current = v;
+    int steps = 0;
+    if (excess > 0.0) {
+        hi = v, excess_hi = excess;
+        while (excess > 0.0) {
+            if (++steps > kMaxBudgetSteps || !excess_at(current / 2.0, current, excess)) return std::nullopt;
+            current /= 2.0;
+            if (excess > 0.0) hi = current, excess_hi = excess;
+        }
+        lo = current, excess_lo = excess;
+    } else if (excess < 0.0) {
+        lo = v, excess_lo = excess;
+        while (excess < 0.0) {
+            if (++steps > kMaxBudgetSteps || !excess_at(current * 2.0, current, excess)) return std::nullopt;
+            current *= 2.0;
+            if (excess < 0.0) lo = current, excess_lo = excess;
+        }
+        hi = current, excess_hi = excess;
+    }
+    // Illinois variant of false position between lo and hi, until Σy is 1 to rounding or the
+    // bracket cannot shrink.
+    const double rounding = 4.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon();
+    int side = 0;
+    while (std::abs(excess) > rounding && steps++ < kMaxBudgetSteps) {
+        double next = (lo * excess_hi - hi * excess_lo) / (excess_hi - excess_lo);
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (next <= lo || next >= hi) break;
+        if (!excess_at(next, current, excess)) return std::nullopt;
+        current = next;
+        if (excess > 0.0) {
+            hi = next, excess_hi = excess;
+            if (side == 1) excess_lo /= 2.0;
+            side = 1;
+        } else {
+            lo = next, excess_lo = excess;
+            if (side == -1) excess_hi /= 2.0;
+            side = -1;
+        }
+    }
+    // Σy is 1 to rounding: the division leaves the clipped weights within a rounding error of
+    // their bound, and clipping again puts them back.
+    return normalised(y).cwiseMax(lower).cwiseMin(upper).eval();
+}
+
+bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons) {
+    if (!w.allFinite() || bounds.size() != static_cast<std::size_t>(w.size())) return false;
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        const double wi = w[static_cast<Eigen::Index>(i)];
+        if (bounds[i].lower && !(wi >= *bounds[i].lower)) return false;
+        if (bounds[i].upper && !(wi <= *bounds[i].upper)) return false;
+    }
+    // The budget Σw − 1 of weights divided by their sum is off by a few units of rounding.
+    const double rounding = 16.0 * static_cast<double>(w.size()) * std::numeric_limits<double>::epsilon();
+    for (const auto& record : cons) {
+        const double value = record.fun(w);
+        if (record.type == ConstraintRecord::Type::eq ? !(std::abs(value) <= rounding) : !(value >= 0.0)) return false;
+    }
+    return true;
+}
+
+std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
+                                           const std::vector<ConstraintRecord>& cons) {
+    const Eigen::Index n = w.size();
+    if (bounds.size() != static_cast<std::size_t>(n) || !w.allFinite() || !(w.array() > 0.0).all()) return std::nullopt;
+    // In v = (x − w)/√w the distance is ½‖v‖², whose Hessian the minimiser starts from: with
+    // linear records its first step is the projection itself.
+    const Vector root = w.cwiseSqrt();
+    const auto point = [&w, &root](const Vector& v) { return Vector(w + root.cwiseProduct(v)); };
+    std::vector<minimize::Bound> scaled_bounds(static_cast<std::size_t>(n));
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto& bound = bounds[static_cast<std::size_t>(i)];
+        auto& scaled = scaled_bounds[static_cast<std::size_t>(i)];
+        if (bound.lower) scaled.lower = (*bound.lower - w[i]) / root[i];
+        if (bound.upper) scaled.upper = (*bound.upper - w[i]) / root[i];
+    }
+    std::vector<minimize::Constraint> records;
+    for (const auto& record : cons) {
+        minimize::Constraint r;
+        r.type = record.type;
+        r.fun = [&record, &point](const Vector& v) { return record.fun(point(v)); };
+        if (record.jac)
+            r.jac = [&record, &point, &root](const Vector& v) { return Vector(root.cwiseProduct(record.jac(point(v)))); };
+        records.push_back(std::move(r));
+    }
+    minimize::SlsqpOptions options;
+    options.maxiter = 100;
+    options.ftol = 1e-14;
+    const minimize::Result r = minimize::slsqp([](const Vector& v) { return 0.5 * v.squaredNorm(); },
+                                               [](const Vector& v) { return v; }, Vector::Zero(n), scaled_bounds,
+                                               records, options);
+    if (!r.success || !r.x.allFinite()) return std::nullopt;
+    Vector x = point(r.x);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto& bound = bounds[static_cast<std::size_t>(i)];
+        if (bound.lower) x[i] = std::max(x[i], *bound.lower);
+        if (bound.upper) x[i] = std::min(x[i], *bound.upper);
+    }
+    return x;
+}
+
+}  // namespace kelvane_mod_optimizer
