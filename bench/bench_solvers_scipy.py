@@ -55,6 +55,18 @@ def problems(c, x, b):
             return np.dot(e, e)
         return minimize(f, x0, method="SLSQP", bounds=unit, constraints=budget, options=dict(opts))
 
+    def rpc_limits(bounds, constraints):
+        def f(w):
+            t = w * np.dot(c, w)
+            return np.sum(pdist(t.reshape(-1, 1), "euclidean"))
+        return lambda: minimize(f, x0, method="SLSQP", bounds=bounds, constraints=constraints, options=dict(opts))
+
+    # The limits of bench_solvers' risk_parity_limits: a cap that does not bind, a narrow box that
+    # does, a 25 % floor on every eighth instrument with the cap.
+    cap = [(0, 0.05)] * n
+    box = [(0.6 / n, 1.2 / n)] * n
+    floor = {"type": "ineq", "fun": lambda w: np.sum(w[::8]) - 0.25}
+
     objective = {
         "risk_parity": lambda w: np.sum(pdist((w * np.dot(c, w)).reshape(-1, 1))),
         "risk_parity_with_cons": lambda w: np.sum(pdist((w * np.dot(c, w)).reshape(-1, 1))),
@@ -62,8 +74,12 @@ def problems(c, x, b):
         "mean_variance": lambda w: 0.5 * np.dot(np.dot(w, c), w) - np.dot(w, mu),
         "min_tracking_error": lambda w: np.dot(b - np.dot(x, w), b - np.dot(x, w)),
     }
+    spread = objective["risk_parity"]
+    objective.update(risk_parity_cap=spread, risk_parity_box=spread, risk_parity_group_floor=spread)
     return {"risk_parity": rp, "risk_parity_with_cons": rpc, "min_variance": mv, "mean_variance": mean_var,
-            "min_tracking_error": te}, objective
+            "min_tracking_error": te, "risk_parity_cap": rpc_limits(cap, budget),
+            "risk_parity_box": rpc_limits(box, budget),
+            "risk_parity_group_floor": rpc_limits(cap, [floor, budget])}, objective
 
 
 def main():
@@ -71,6 +87,7 @@ def main():
     ap.add_argument("dir")
     ap.add_argument("--max-n", type=int, default=300)
     ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--only", help="run only the solvers whose name contains this text")
     args = ap.parse_args()
     for n in (10, 50, 300, 1000):
         if n > args.max_n:
@@ -85,6 +102,8 @@ def main():
         print(f"sample_covariance n={n} seconds={best:.6g}", flush=True)
         solvers, objective = problems(c, x, b)
         for name, solve in solvers.items():
+            if args.only and args.only not in name:
+                continue
             times = []
             for _ in range(args.repeat):
                 t0 = time.perf_counter()
