@@ -317,7 +317,7 @@ int lsq_augmented(const Matrix& L, const Vector& d, const Vector& g, const Matri
     loa[n] = 0.0;
     upa[n] = 1.0;
     double rho = 100.0;
-    int mode = 4;
+    int mode = slsqp_status::incompatible_constraints;
     for (int attempt = 0; attempt < 6; ++attempt) {
         // E gets ρ itself as its last diagonal entry: extend L with a unit row and D with ρ².
         Matrix La = Matrix::Zero(n + 1, n + 1);
@@ -334,7 +334,7 @@ int lsq_augmented(const Matrix& L, const Vector& d, const Vector& g, const Matri
             xi = sa[n];
             return kSolved;
         }
-        if (mode != 4) return mode;
+        if (mode != slsqp_status::incompatible_constraints) return mode;
         rho *= 10.0;
     }
     return mode;
@@ -364,12 +364,11 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
     int k = 0;
     int resets = 0;
     bool inconsistent = false;
-    int mode = 0;
 
     const auto finish = [&](int final_mode) {
         Result res;
         res.status = final_mode;
-        res.success = final_mode == 0;
+        res.success = final_mode == slsqp_status::success;
         res.message = message_for(final_mode);
         res.x = x;
         res.fun = f;
@@ -387,7 +386,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             if (resets > 5) {
                 const bool ok = (std::abs(f - f0) < tol || s.norm() < tol) && violation(c, me) < tol && !inconsistent &&
                                 !std::isnan(f);
-                return finish(ok ? 0 : 8);
+                return finish(ok ? slsqp_status::success : slsqp_status::positive_directional_derivative);
             }
             L.setIdentity();
             dvec.setOnes();
@@ -395,7 +394,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             reset = false;
         }
         ++k;
-        if (k > itmax) return finish(9);
+        if (k > itmax) return finish(slsqp_status::iteration_limit);
         Vector lo(n), up(n);
         for (Eigen::Index i = 0; i < n; ++i) {
             lo[i] = std::isfinite(lb[i]) ? lb[i] - x[i] : -kInf;
@@ -405,8 +404,8 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         inconsistent = false;
         Vector s_qp, r_qp;
         int q = lsq(L, dvec, g, A, c, me, lo, up, s_qp, r_qp, &guess, &B);
-        if (q == 6 && n == me) q = 4;
-        if (q == 4) {
+        if (q == slsqp_status::singular_c && n == me) q = slsqp_status::incompatible_constraints;
+        if (q == slsqp_status::incompatible_constraints) {
             double xi = 0.0;
             const int qa = lsq_augmented(L, dvec, g, A, c, me, lo, up, s_qp, r_qp, xi);
             if (qa != kSolved) return finish(qa);
@@ -425,7 +424,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
         Vector v;
         const double V = violation(c, me, &v);
         if (std::abs(gs) + r.cwiseAbs().dot(c.cwiseAbs()) < acc && V < acc && !inconsistent && !std::isnan(f))
-            return finish(0);
+            return finish(slsqp_status::success);
         const double P = mu.dot(v);
         const double phi0 = f + P;
         const double delta = gs - zeta * P;
@@ -453,7 +452,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             alpha = std::isnan(alpha) ? 0.1 : std::max(alpha, 0.1);
         }
         inconsistent = false;
-        if ((std::abs(f - f0) < acc || s.norm() < acc) && violation(c, me) < acc && !std::isnan(f)) return finish(0);
+        if ((std::abs(f - f0) < acc || s.norm() < acc) && violation(c, me) < acc && !std::isnan(f)) return finish(slsqp_status::success);
 
         g = ev.gradient(x, f);
         A = ev.jacobian(x);
@@ -482,7 +481,6 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
             B.mark_stale();
         }
     }
-    (void)mode;
 }
 
 }  // namespace
@@ -519,7 +517,7 @@ Result slsqp(const Objective& objective, const Gradient& gradient, const Vector&
         }
         res.success = max_violation == 0.0;
         res.nit = 0;
-        res.status = res.success ? 0 : 4;
+        res.status = res.success ? slsqp_status::success : slsqp_status::incompatible_constraints;
         if (constraints.empty())
             res.message = "All independent variables were fixed by bounds.";
         else if (res.success)
