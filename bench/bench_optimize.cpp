@@ -92,19 +92,19 @@ void BM_OptimizeEndToEnd(benchmark::State& state) {
 
 void BM_DataAccessAndScreening(benchmark::State& state) {
     const auto ids = first(static_cast<int>(state.range(0)));
-    const auto& dp = *host().env.data_proxy;
-    for (auto _ : state) benchmark::DoNotOptimize(kmo::screen_instruments(ids, kDate, 132, true, dp, "股票"));
+    const auto dp = host().env.data_proxy.load();
+    for (auto _ : state) benchmark::DoNotOptimize(kmo::screen_instruments(ids, kDate, 132, true, *dp, "股票"));
 }
 
 void BM_LedoitWolfCovariance(benchmark::State& state) {
     const auto ids = first(static_cast<int>(state.range(0)));
-    const auto s = kmo::screen_instruments(ids, kDate, 132, true, *host().env.data_proxy, "股票");
+    const auto s = kmo::screen_instruments(ids, kDate, 132, true, *host().env.data_proxy.load(), "股票");
     for (auto _ : state) benchmark::DoNotOptimize(kmo::_cov_shrinkage(s.df));
 }
 
 void BM_RiskParitySolve(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
-    const auto s = kmo::screen_instruments(first(n), kDate, 132, true, *host().env.data_proxy, "股票");
+    const auto s = kmo::screen_instruments(first(n), kDate, 132, true, *host().env.data_proxy.load(), "股票");
     const auto c_m = kmo::_cov_shrinkage(s.df);
     const kmo::BoundsList bounds(static_cast<std::size_t>(n), {1e-6, std::nullopt});
     const kmo::Vector x0 = kmo::Vector::Constant(n, 1.0 / n);

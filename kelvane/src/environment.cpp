@@ -1,22 +1,25 @@
 #include "kelvane/environment.hpp"
 
+#include <atomic>
 #include <stdexcept>
 
 namespace kelvane {
 
 namespace {
-Environment* current = nullptr;
+std::atomic<Environment*> current{nullptr};
 }
 
-Environment::Environment(std::nullptr_t) { current = this; }
+Environment::Environment(std::nullptr_t) { current.store(this); }
 
 Environment::~Environment() {
-    if (current == this) current = nullptr;
+    Environment* self = this;
+    current.compare_exchange_strong(self, nullptr);
 }
 
 Environment& Environment::get_instance() {
-    if (!current) throw std::logic_error("no kelvane Environment has been created");
-    return *current;
+    Environment* env = current.load();
+    if (!env) throw std::logic_error("no kelvane Environment has been created");
+    return *env;
 }
 
 }  // namespace kelvane

@@ -1,6 +1,7 @@
 #include "kelvane_mod_optimizer/constraints.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -170,7 +171,8 @@ void GICSConstraint::_verify_rules(const Rules&) {}
 
 std::vector<ConstraintRecord> GICSConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
                                                             const DateTime&) const {
-    const auto& dp = kelvane::Environment::get_instance().data_proxy;
+    const auto dp = kelvane::Environment::get_instance().data_proxy.load();
+    if (!dp) throw std::logic_error("the kelvane environment has no data proxy");
     const auto records = dp->instruments(order_book_ids);
     std::vector<std::string> classified;
     classified.reserve(records.size());

@@ -129,7 +129,8 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     if (order_book_ids.empty()) throw KVInvalidArgument("传入的合约为空");
     if (order_book_ids.size() == 1) return WeightMap{{order_book_ids.front(), 1.0}};
 
-    const auto& proxy = kelvane::Environment::get_instance().data_proxy;
+    // A reference of the call's own: another thread may replace the environment's proxy meanwhile.
+    const std::shared_ptr<const kelvane::DataProxy> proxy = kelvane::Environment::get_instance().data_proxy.load();
     if (!proxy) throw std::logic_error("the kelvane environment has no data proxy");
     const kelvane::DataProxy& dp = *proxy;
 
