@@ -345,7 +345,7 @@ Result core(Evaluator& ev, const Vector& x_start, const Vector& lb, const Vector
     const Eigen::Index me = ev.me();
     const double acc = std::abs(options.ftol);
     const double tol = 10.0 * acc;
-    const int itmax = options.maxiter - 1;
+    const long long itmax = static_cast<long long>(options.maxiter) - 1;  // no overflow at INT_MIN
 
     Vector x = x_start;
     double f = ev.objective(x);

@@ -151,6 +151,7 @@ const Row kRows[] = {
     {"S1", slsqp, [] { return s1(100); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 0,
      kSuccess},
     {"S9_maxiter0", slsqp, [] { return s1(0); }, vec({2.0, 0.0}), 7.25, 1, 9, kLimit},
+    {"S9_maxiter_min", slsqp, [] { return s1(std::numeric_limits<int>::min()); }, vec({2.0, 0.0}), 7.25, 1, 9, kLimit},
     {"S19", slsqp, [] { return s1(3); }, vec({1.4000000033834283, 1.7000000009466527}), 0.8000000011920985, 3, 9,
      kLimit},
     {"S10", slsqp,
