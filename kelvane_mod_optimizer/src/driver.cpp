@@ -65,6 +65,14 @@ Vector column_means(const ReturnTable& df) {
     return means;
 }
 
+// A lone instrument takes the whole weight. The caller's bounds and group limits are checked as
+// for any other answer: they refuse it when they do not allow a weight of 1.
+WeightMap whole_weight(const std::string& order_book_id, const DateTime& date, const OptimizeOptions& options) {
+    if (options.bnds) static_cast<void>(_general_bnds({order_book_id}, options.bnds));
+    if (options.cons) static_cast<void>(options.cons->to_constraint({order_book_id}, date));
+    return WeightMap{{order_book_id, 1.0}};
+}
+
 }  // namespace
 
 Screening screen_instruments(const std::vector<std::string>& order_book_ids, const DateTime& date, int window, bool quiet,
@@ -127,7 +135,7 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
 WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
     const std::vector<std::string> order_book_ids = ids;
     if (order_book_ids.empty()) throw KVInvalidArgument("传入的合约为空");
-    if (order_book_ids.size() == 1) return WeightMap{{order_book_ids.front(), 1.0}};
+    if (order_book_ids.size() == 1) return whole_weight(order_book_ids.front(), date, options);
 
     // A reference of the call's own: another thread may replace the environment's proxy meanwhile.
     const std::shared_ptr<const kelvane::DataProxy> proxy = kelvane::Environment::get_instance().data_proxy.load();
@@ -153,7 +161,7 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     const std::string instrument_type = _instrument_type(*first);
 
     Screening screening = screen_instruments(order_book_ids, date, options.window, options.quiet, dp, instrument_type);
-    if (screening.answer) return *screening.answer;
+    if (screening.answer) return whole_weight(screening.answer->begin()->first, date, options);
     const ReturnTable& df = screening.df;
     const auto n = static_cast<Eigen::Index>(df.columns.size());
 
