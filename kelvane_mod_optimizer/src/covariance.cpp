@@ -1,4 +1,5 @@
 // Covariance estimators of the return table.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -10,13 +11,23 @@
 namespace kelvane_mod_optimizer {
 namespace {
 
-// XᵀX, computing one triangle and mirroring it. (Assigning the product to a triangular view is
-// several times faster in Eigen than rankUpdate, which goes through a slower kernel.)
+// XᵀX, computing the lower triangle tile by tile and mirroring it. Tiles of 64 columns keep
+// the product kernel's packing buffers (about T·64 numbers each) on the stack: one product of
+// the whole table would take them from the heap, in blocks large enough to be handed back to
+// the system and faulted in again on every call.
 Matrix gram(const Matrix& X) {
-    // Eigen's triangular product reads a first coefficient even of an empty operand.
-    if (X.size() == 0) return Matrix::Zero(X.cols(), X.cols());
-    Matrix product(X.cols(), X.cols());
-    product.triangularView<Eigen::Lower>() = X.transpose() * X;
+    constexpr Eigen::Index kTile = 64;
+    const Eigen::Index n = X.cols();
+    Matrix product = reusable_matrix(n, n);
+    // Eigen's products read a first coefficient even of an empty operand.
+    if (X.rows() == 0) return product.setZero(), product;
+    for (Eigen::Index j = 0; j < n; j += kTile) {
+        const Eigen::Index nj = std::min(kTile, n - j);
+        for (Eigen::Index i = j; i < n; i += kTile) {
+            const Eigen::Index ni = std::min(kTile, n - i);
+            product.block(i, j, ni, nj).noalias() = X.middleCols(i, ni).transpose() * X.middleCols(j, nj);
+        }
+    }
     product.triangularView<Eigen::StrictlyUpper>() = product.transpose();
     return product;
 }
@@ -60,9 +71,10 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
             complete.push_back(j);
     }
     const auto nc = static_cast<Eigen::Index>(complete.size());
-    Matrix centred(T, nc);
+    Matrix centred = reusable_matrix(T, nc);
     for (Eigen::Index c = 0; c < nc; ++c) centred.col(c) = X.col(complete[c]).array() - X.col(complete[c]).mean();
     Matrix block = gram(centred);
+    reuse_later(std::move(centred));
     block /= static_cast<double>(T - 1);
     if (nc == n) return {df.columns, std::move(block)};
 
@@ -92,7 +104,7 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
             "OPTIMIZER: 所有合约均有收益率数据的交易日只有 {} 个，不足以估计协方差矩阵（至少需要2个）", rows.size()));
 
     const auto T = static_cast<Eigen::Index>(rows.size());
-    Matrix X(T, n);
+    Matrix X = reusable_matrix(T, n);
     for (Eigen::Index i = 0; i < T; ++i) X.row(i) = values.row(rows[static_cast<std::size_t>(i)]);
     X.rowwise() -= X.colwise().mean();
 
@@ -117,6 +129,7 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
 
     S *= 1.0 - shrinkage;
     S.diagonal().array() += shrinkage * mu;
+    reuse_later(std::move(X));
     return {df.columns, std::move(S)};
 }
 

@@ -120,7 +120,8 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
 
     ReturnTable& df = screening.df;
     const auto rows = static_cast<Eigen::Index>(max_data_len);
-    df.values = Matrix::Constant(rows, static_cast<Eigen::Index>(data.size()), std::numeric_limits<double>::quiet_NaN());
+    df.values = reusable_matrix(rows, static_cast<Eigen::Index>(data.size()));
+    df.values.setConstant(std::numeric_limits<double>::quiet_NaN());
     Eigen::Index column = 0;
     for (const auto& [id, returns] : data) {
         df.columns.push_back(id);
@@ -164,13 +165,23 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     if (screening.answer) return whole_weight(screening.answer->begin()->first, date, options);
     const ReturnTable& df = screening.df;
     const auto n = static_cast<Eigen::Index>(df.columns.size());
+    LabelledMatrix c_m;
+    // The table and the covariance keep their storage for this thread's next call.
+    struct KeepForNextCall {
+        Screening& screening;
+        LabelledMatrix& c_m;
+        ~KeepForNextCall() {
+            reuse_later(std::move(screening.df.values));
+            reuse_later(std::move(c_m.values));
+        }
+    } keep{screening, c_m};
 
     // Assembly.
     const bool risk_parity = is_method(options.method, OptimizeMethod::RISK_PARITY);
     const BoundsList bounds = risk_parity && !options.bnds
                                   ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
                                   : _general_bnds(df.columns, options.bnds);
-    const LabelledMatrix c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
+    c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
     const std::vector<ConstraintRecord> constraints =
         options.cons ? options.cons->to_constraint(df.columns, date) : std::vector<ConstraintRecord>{budget_constraint()};
     const Vector init_weight = Vector::Constant(n, 1.0 / static_cast<double>(n));

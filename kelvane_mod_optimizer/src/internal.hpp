@@ -77,6 +77,12 @@ bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<
 std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
                                            const std::vector<ConstraintRecord>& cons);
 
+// A rows-by-cols matrix (contents unspecified) in storage this thread kept from an earlier call
+// where there is some of that size, and a place to keep a matrix's storage for such a later call
+// (a few per thread, the largest kept). Freed blocks of this size would go back to the system.
+Matrix reusable_matrix(Eigen::Index rows, Eigen::Index cols);
+void reuse_later(Matrix&& m) noexcept;
+
 // Ledoit-Wolf shrunk covariance of the rows where every column is known.
 LabelledMatrix _cov_shrinkage(const ReturnTable& df);
 
