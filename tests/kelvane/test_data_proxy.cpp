@@ -1,12 +1,9 @@
-// The data proxy over a bundle: records, closes, suspension flags, refused bundles, concurrent reads.
+// The data proxy over a bundle: records, closes, suspension flags, refused bundles.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "expect_message.hpp"
@@ -152,39 +149,6 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
     const kv_test::TempDir b;
     EXPECT_THROW_MESSAGE(kelvane::BaseDataSource{b.file("absent")}, std::runtime_error,
                          b.file("absent") + ": the bundle directory does not exist");
-}
-
-// Several threads reading one fresh proxy (so that they also race on the first load of each bar
-// file) see exactly what a serial read sees.
-TEST(ConcurrentReads, ThreadsSeeWhatASerialReadSees) {
-    const std::string dir = std::string(KV_SOURCE_DIR) + "/data/sample_bundle";
-    std::vector<std::string> ids;
-    for (const auto& entry : std::filesystem::directory_iterator(dir + "/day_bars"))
-        ids.push_back(entry.path().stem().string());
-    std::sort(ids.begin(), ids.end());
-    const std::vector<DateTime> dates{at("2012-03-01"), at("2013-06-28 15:00:00"), at("2014-01-04")};
-    using Answer = std::pair<Closes, Flags>;
-    const auto read_all = [&](const kelvane::DataProxy& p, std::size_t start) {
-        std::vector<Answer> out(ids.size() * dates.size() * 3);
-        for (std::size_t k = 0; k < out.size(); ++k) {
-            const std::size_t i = (k + start) % out.size();
-            const std::string& id = ids[i % ids.size()];
-            const int window = std::vector<int>{5, 132, 600}[i / ids.size() % 3];
-            const DateTime& date = dates[i / ids.size() / 3];
-            out[i] = {p.history_bars(id, window, "1d", "close", date), p.is_suspended(id, date, window)};
-        }
-        return out;
-    };
-    const auto serial = read_all(kelvane::DataProxy(std::make_shared<kelvane::BaseDataSource>(dir)), 0);
-    ASSERT_EQ(serial[0].first.size(), 5u);  // the reads answer something
-
-    const kelvane::DataProxy shared(std::make_shared<kelvane::BaseDataSource>(dir));
-    std::vector<std::vector<Answer>> answers(6);
-    std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < answers.size(); ++t)
-        threads.emplace_back([&, t] { answers[t] = read_all(shared, t * 17); });
-    for (auto& th : threads) th.join();
-    for (const auto& a : answers) EXPECT_TRUE(a == serial);
 }
 
 }  // namespace

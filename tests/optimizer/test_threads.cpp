@@ -1,7 +1,8 @@
 // optimize() called from several threads on one environment gives every thread what a serial
 // call gives: every solver, the ShenWan and fund-type limits, warnings and information to
 // per-thread and process-wide log sinks, failures, while another thread replaces the
-// environment's data proxy. CI also runs this under ThreadSanitizer.
+// environment's data proxy with one over a fresh source (so that the threads also race on the
+// first load of each bar file). CI also runs this under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -75,8 +76,7 @@ TEST(ThreadSafety, ConcurrentCallsAnswerAsSerialOnesWhileTheProxyIsReplaced) {
     const std::string bundle = std::string(KV_SOURCE_DIR) + "/data/sample_bundle";
     dunlith::init("user", "password", {"localhost", 16003}, bundle);
     kelvane::Environment env(nullptr);
-    const auto source = std::make_shared<kelvane::BaseDataSource>(bundle);
-    env.data_proxy = std::make_shared<kelvane::DataProxy>(source);
+    env.data_proxy = std::make_shared<kelvane::DataProxy>(std::make_shared<kelvane::BaseDataSource>(bundle));
     const auto table = requests();
 
     std::vector<std::string> serial;
@@ -90,6 +90,8 @@ TEST(ThreadSafety, ConcurrentCallsAnswerAsSerialOnesWhileTheProxyIsReplaced) {
         << serial[2];
     ASSERT_EQ(serial[5].rfind("error: OPTIMIZER: 优化结果违反约束 银行 的上限", 0), 0u) << serial[5];
 
+    const auto source = std::make_shared<kelvane::BaseDataSource>(bundle);  // no bar file loaded yet
+    env.data_proxy = std::make_shared<kelvane::DataProxy>(source);
     // Worker 0 writes to the process-wide sink, the others to sinks of their own.
     std::mutex process_mutex;
     std::vector<std::string> process_log;
