@@ -166,16 +166,6 @@ TEST(OptimizeScreening, LoneInstrumentKeepsTheCallersLimits) {
     }
 }
 
-TEST(OptimizeDispatch, UnknownMethodFailsOnlyAfterAssembly) {
-    Universe u;
-    const std::vector<std::string> ids{"601398.XSHG", "600519.XSHG"};
-    EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.method = std::string("risk_parity")}), kmo::OptimizationFailed,
-                         "OPTIMIZE: unknown method risk_parity");
-    EXPECT_THROW_MESSAGE(
-        kmo::optimize(ids, DATE, {.method = std::string("x"), .bnds = kmo::Bounds{{"*", {0.5, 0.2}}}}),
-        KVInvalidArgument, "OPTIMIZER: 合约 * 的下限 0.5 高于上限 0.2");
-}
-
 // Each method and argument combination reaches its solver with the assembled inputs (the result
 // is the solver's own, bit for bit), and its answer respects the request's limits.
 TEST(OptimizeDispatch, EachCombinationReachesItsSolver) {

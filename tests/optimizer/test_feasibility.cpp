@@ -23,19 +23,8 @@ using kmo::Vector;
 namespace {
 
 Vector vec(std::initializer_list<double> v) {
-    Vector x(static_cast<Eigen::Index>(v.size()));
-    Eigen::Index i = 0;
-    for (double d : v) x[i++] = d;
-    return x;
+    return Eigen::Map<const Vector>(v.begin(), static_cast<Eigen::Index>(v.size()));
 }
-
-struct SampleBundle {
-    kelvane::Environment env{nullptr};
-    SampleBundle() {
-        env.data_proxy = std::make_shared<kelvane::DataProxy>(
-            std::make_shared<kelvane::BaseDataSource>(std::string(KV_SOURCE_DIR) + "/data/sample_bundle"));
-    }
-};
 
 // Two sector indices over 60 days: their Ledoit-Wolf covariance.
 kmo::LabelledMatrix two_sectors() {
@@ -49,7 +38,9 @@ kmo::LabelledMatrix two_sectors() {
 }  // namespace
 
 TEST(Feasibility, RequestsThatUsedToReturnWrongWeightsFail) {
-    SampleBundle host;
+    kelvane::Environment env(nullptr);
+    env.data_proxy = std::make_shared<kelvane::DataProxy>(
+        std::make_shared<kelvane::BaseDataSource>(std::string(KV_SOURCE_DIR) + "/data/sample_bundle"));
     const std::vector<std::string> ids{"601398.XSHG", "600519.XSHG"};
     const DateTime date(2014, 1, 3);
     struct Case {
