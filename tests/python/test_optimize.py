@@ -6,31 +6,24 @@ import subprocess
 
 import pytest
 
-from conftest import BANKS, BASKET, DATE, OPTIMIZE_TOOL, SAMPLE_BUNDLE
+from conftest import BANKS, BASKET, DATE, FOUR, OPTIMIZE_TOOL, SAMPLE_BUNDLE
 from kelvane.utils.exception import KVInvalidArgument, KVUserError
 from kelvane_mod_optimizer.optimizer import (FundTypeConstraint, GICSConstraint, OptimizationFailed, OptimizeMethod,
                                              ShenWanConstraint, optimize)
 
 M = OptimizeMethod
-FOUR = ["601398.XSHG", "600519.XSHG", "601857.XSHG", "601006.XSHG"]
 
 
+# The optimiser's own refusals (worded and ordered as its C++ tests pin them) come through with
+# their types and texts, the caller's numbers written as Python wrote them.
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ([[], DATE], {}, KVInvalidArgument, "传入的合约为空"),
-    ([FOUR, DATE], {"risk_aversion_coefficient": -0.5}, KVInvalidArgument,
-     "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：-0.5"),
-    ([FOUR, datetime.datetime(2005, 6, 30)], {"method": M.MIN_TRACKING_ERROR}, KVInvalidArgument,
-     "使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数"),
     ([FOUR, datetime.datetime(2005, 6, 30, 23, 59, 59)], {}, KVInvalidArgument,
      "日期不能早于2005-07-01（之前没有足够的数据）"),
-    ([["NOPE.XSHG"] + FOUR, DATE], {}, KVInvalidArgument, "invalid order book id: NOPE.XSHG"),
-    ([FOUR + ["510050.XSHG"], DATE], {}, KVInvalidArgument,
-     "传入的合约应该是同一类型的，601398.XSHG(股票) 和 510050.XSHG(场内基金) 类型不同"),
     ([FOUR, DATE], {"bnds": {"601398.XSHG": (1, 0.5)}}, KVInvalidArgument,
      "OPTIMIZER: 合约 601398.XSHG 的下限 1 高于上限 0.5"),
     ([FOUR, DATE], {"bnds": {"601398.XSHG": [1.0, 0.5]}}, KVInvalidArgument,
      "OPTIMIZER: 合约 601398.XSHG 的下限 1.0 高于上限 0.5"),
-    ([FOUR, DATE], {"bnds": {"*": (0, 0.2)}}, KVInvalidArgument, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
     ([FOUR, DATE], {"cons": GICSConstraint({"Financials": (0.5, 0.3)})}, KVInvalidArgument,
      "OPTIMIZER: 约束的下限 0.5 高于上限 0.3"),
     # The value text of a member is no member: refused at dispatch, after screening and assembly.
@@ -59,11 +52,7 @@ def test_host_user_errors_catch_optimisation_failures_only(env):
     with pytest.raises(KVUserError) as caught:
         optimize(FOUR, DATE, method="min_variance")
     assert type(caught.value) is OptimizationFailed
-    with pytest.raises(KVInvalidArgument):
-        try:
-            optimize([], DATE)
-        except OptimizationFailed:
-            pytest.fail("OptimizationFailed caught an argument error")
+    assert not issubclass(KVInvalidArgument, OptimizationFailed)
 
 
 def test_one_identifier_is_answered_without_looking_at_anything_else():
@@ -74,7 +63,6 @@ def test_date_means_midnight_and_any_sequence_of_str_is_taken(env):
     a = optimize(tuple(FOUR), datetime.date(2014, 1, 4))
     b = optimize(order_book_ids=iter(FOUR), date=DATE)
     assert a == b
-    assert list(a.values()) == sorted(a.values())
 
 
 def test_screening_warnings_reach_python_logging(env, caplog):
