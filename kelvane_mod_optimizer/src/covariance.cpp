@@ -20,7 +20,10 @@ Matrix gram(const Matrix& X) {
     const Eigen::Index n = X.cols();
     Matrix product = reusable_matrix(n, n);
     // Eigen's products read a first coefficient even of an empty operand.
-    if (X.rows() == 0) return product.setZero(), product;
+    if (X.rows() == 0) {
+        product.setZero();
+        return product;
+    }
     for (Eigen::Index j = 0; j < n; j += kTile) {
         const Eigen::Index nj = std::min(kTile, n - j);
         for (Eigen::Index i = j; i < n; i += kTile) {
