@@ -198,29 +198,16 @@ WeightMap certified_result(const std::vector<std::string>& labels, const Vector&
     return _sorted_result(labels, weights);
 }
 
-// The SLSQP policy on the problem: the accepted point, before normalisation. When the minimiser
-// gives up on constraints it finds incompatible, the failure names the worst limit its last
-// point breaks, where there is one.
-Vector minimise_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
-                           const Vector& init_weight, const BoundsList& bounds,
+// The SLSQP policy on the problem: the accepted point, before normalisation.
+Vector minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings) {
     const std::vector<minimize::Constraint> records = minimiser_records(cons, settings);
-    minimize::Result last;
-    Vector x;
-    try {
-        x = apply_slsqp_policy(
-            [&](const minimize::SlsqpOptions& options) {
-                last = minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
-                return last;
-            },
-            max_iteration, tol);
-    } catch (const OptimizationFailed&) {
-        if (last.status == minimize::slsqp_status::incompatible_constraints && last.x.allFinite())
-            normalised_result(labels, last.x, bounds, cons);
-        throw;
-    }
-    return x;
+    return apply_slsqp_policy(
+        [&](const minimize::SlsqpOptions& options) {
+            return minimize::slsqp(problem.objective, problem.gradient, init_weight, bounds, records, options);
+        },
+        max_iteration, tol);
 }
 
 // The SLSQP policy on the problem, its answer normalised and checked.
@@ -228,7 +215,7 @@ WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledP
                            const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings) {
-    return normalised_result(labels, minimise_with_slsqp(labels, problem, init_weight, bounds, cons, max_iteration,
+    return normalised_result(labels, minimise_with_slsqp(problem, init_weight, bounds, cons, max_iteration,
                                                          tol, settings),
                              bounds, cons);
 }
@@ -290,7 +277,7 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     if (start && !meets_exactly(*start, bounds, cons)) start = project_onto_records(*start, bounds, cons);
     // Started exactly on many bounds, the minimiser's first subproblem takes its slow dense path;
     // a step of 1e-9 towards the given start (inside the bounds as a rule) avoids it.
-    const Vector x = minimise_with_slsqp(c_m.labels, problem,
+    const Vector x = minimise_with_slsqp(problem,
                                          start ? Vector((1.0 - 1e-9) * *start + 1e-9 * init_weight) : init_weight,
                                          bounds, cons, max_iteration, tol, settings);
     if (start && meets_exactly(*start, bounds, cons) && x.allFinite() &&

@@ -66,7 +66,8 @@ TEST(Feasibility, RequestsThatUsedToReturnWrongWeightsFail) {
 }
 
 // No weights satisfy these limits (A <= 0.2 forces B >= 0.8 > 0.69): no constrained solver
-// returns weights, and those whose minimiser finds the limits incompatible name the group.
+// returns weights. Stopped at the iteration limit, the failure names the group; a minimiser that
+// finds the limits incompatible first fails with its own message.
 TEST(Feasibility, ContradictoryGroupCapFailsInEverySolver) {
     const auto c_m = two_sectors();
     kmo::Grouping groups;
@@ -81,15 +82,19 @@ TEST(Feasibility, ContradictoryGroupCapFailsInEverySolver) {
     for (Eigen::Index t = 0; t < 60; ++t) df.values.row(t) << 0.01 * std::sin(t), 0.01 * std::cos(3.0 * t);
     const Vector benchmark = df.values.col(0);
     const std::string group_cap = "OPTIMIZER: 优化结果违反约束 Financials 的上限，相差 0.11";
-    const std::pair<std::function<kmo::WeightMap()>, std::string> cases[] = {
-        {[&] { return kmo::min_variance_optimize(c_m, start, bounds, cons, 1000, 1e-8); }, group_cap},
-        {[&] { return kmo::risk_parity_with_cons_optimize(c_m, start, bounds, cons, 1000, 1e-8); }, group_cap},
-        {[&] { return kmo::mean_variance_optimize(c_m, start, 1, vec({1e-3, 0}), bounds, cons, 1000, 1e-8); },
-         group_cap},
-        {[&] { return kmo::min_tracking_error_optimize(start, benchmark, df, bounds, cons, 1000, 1e-8); },
+    const std::string incompatible = "Inequality constraints incompatible";
+    const std::pair<std::function<kmo::WeightMap(int)>, std::string> cases[] = {
+        {[&](int it) { return kmo::min_variance_optimize(c_m, start, bounds, cons, it, 1e-8); }, incompatible},
+        {[&](int it) { return kmo::risk_parity_with_cons_optimize(c_m, start, bounds, cons, it, 1e-8); }, incompatible},
+        {[&](int it) { return kmo::mean_variance_optimize(c_m, start, 1, vec({1e-3, 0}), bounds, cons, it, 1e-8); },
+         incompatible},
+        {[&](int it) { return kmo::min_tracking_error_optimize(start, benchmark, df, bounds, cons, it, 1e-8); },
          "OPTIMIZER: 优化无法收敛到足够精度"},
     };
-    for (const auto& [solve, message] : cases) EXPECT_THROW_MESSAGE(solve(), kmo::OptimizationFailed, message);
+    for (const auto& [solve, message] : cases) {
+        EXPECT_THROW_MESSAGE(solve(1000), kmo::OptimizationFailed, message);
+        EXPECT_THROW_MESSAGE(solve(5), kmo::OptimizationFailed, group_cap);
+    }
 }
 
 TEST(Feasibility, TheWorstViolationIsNamedAndTinyOnesPass) {
