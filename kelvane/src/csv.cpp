@@ -55,6 +55,7 @@ Table read(const std::filesystem::path& path, const std::vector<std::string>& re
     std::string line;
     std::size_t number = 0;
     std::vector<std::string> fields;
+    std::size_t width = 0;  // values in the header row (a name written twice still counts twice)
     bool header = true;
     while (std::getline(in, line)) {
         ++number;
@@ -64,6 +65,7 @@ Table read(const std::filesystem::path& path, const std::vector<std::string>& re
         if (!split(line, fields))
             throw std::runtime_error(fmt::format("{}:{}: unterminated quoted value", path.string(), number));
         if (header) {
+            width = fields.size();
             for (std::size_t i = 0; i < fields.size(); ++i) table.columns.emplace(fields[i], i);
             for (const auto& name : required)
                 if (!table.columns.count(name))
@@ -71,9 +73,9 @@ Table read(const std::filesystem::path& path, const std::vector<std::string>& re
             header = false;
             continue;
         }
-        if (fields.size() < table.columns.size())
-            throw std::runtime_error(fmt::format("{}:{}: expected {} values, found {}", path.string(), number,
-                                                 table.columns.size(), fields.size()));
+        if (fields.size() < width)
+            throw std::runtime_error(
+                fmt::format("{}:{}: expected {} values, found {}", path.string(), number, width, fields.size()));
         table.rows.push_back(fields);
         table.lines.push_back(number);
     }

@@ -125,6 +125,10 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
          ":1: missing column \"de_listed_date\""},
         {instruments, "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n000001.XSHE,A,CS,1991-04-03,\n",
          ":2: expected 6 values, found 5"},
+        // A column name written twice still counts as two values (the row was read past its end).
+        {instruments, "order_book_id,symbol,type,listed_date,de_listed_date,x,de_listed_date,sector_name\n"
+                      "000001.XSHE,A,CS,1991-04-03,,,\n",
+         ":2: expected 8 values, found 7"},
         {bars, "date,close\n2014-01-02,\"1\n", ":2: unterminated quoted value"},
         {"trading_dates.csv", "date\n2014-01-02\n2014-02-30\n", ":3: invalid date \"2014-02-30\""},
         {instruments,
