@@ -6,12 +6,9 @@ import subprocess
 
 import pytest
 
-from conftest import BANKS, BASKET, DATE, FOUR, OPTIMIZE_TOOL, SAMPLE_BUNDLE
+from conftest import BANKS, DATE, FOUR, OPTIMIZE_TOOL, REQUESTS, SAMPLE_BUNDLE
 from kelvane.utils.exception import KVInvalidArgument, KVUserError
-from kelvane_mod_optimizer.optimizer import (FundTypeConstraint, GICSConstraint, OptimizationFailed, OptimizeMethod,
-                                             ShenWanConstraint, optimize)
-
-M = OptimizeMethod
+from kelvane_mod_optimizer.optimizer import GICSConstraint, OptimizationFailed, optimize
 
 
 # The optimiser's own refusals (worded and ordered as its C++ tests pin them) come through with
@@ -63,35 +60,6 @@ def test_date_means_midnight_and_any_sequence_of_str_is_taken(env):
     a = optimize(tuple(FOUR), datetime.date(2014, 1, 4))
     b = optimize(order_book_ids=iter(FOUR), date=DATE)
     assert a == b
-
-
-# Requests in the tool's protocol and the same call from Python.
-REQUESTS = [
-    ({"order_book_ids": BASKET, "date": "2014-01-04"}, {}),
-    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "min_variance", "cov_shrinkage": False},
-     {"method": M.MIN_VARIANCE, "cov_shrinkage": False}),
-    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "mean_variance", "risk_aversion_coefficient": 3,
-      "bnds": {"600519.XSHG": [0.05, 0.2], "*": [0, 0.25]}},
-     {"method": M.MEAN_VARIANCE, "risk_aversion_coefficient": 3,
-      "bnds": {"600519.XSHG": (0.05, 0.2), "*": (0, 0.25)}}),
-    ({"order_book_ids": BASKET, "date": "2014-01-04", "method": "min_tracking_error", "benchmark": "000300.XSHG",
-      "bnds": {"*": [0, 0.3]}},
-     {"method": M.MIN_TRACKING_ERROR, "benchmark": "000300.XSHG", "bnds": {"*": (0, 0.3)}}),
-    ({"order_book_ids": BASKET, "date": "2014-01-04", "bnds": {"*": [0, 0.3]},
-      "cons": {"kind": "shenwan", "rules": {"银行": [0.3, 0.5]}}},
-     {"bnds": {"*": (0, 0.3)}, "cons": ShenWanConstraint({"银行": (0.3, 0.5)})}),
-    ({"order_book_ids": BASKET + ["600036.XSHG"], "date": "2014-01-04", "method": "min_variance",
-      "cons": {"kind": "gics", "rules": {"Financials": [0.2, 0.4], "Energy": [0.1, 0.3]}}},
-     {"method": M.MIN_VARIANCE, "cons": GICSConstraint({"Financials": (0.2, 0.4), "Energy": (0.1, 0.3)})}),
-    ({"order_book_ids": ["510050.XSHG", "510300.XSHG", "511010.XSHG", "160706.XSHE"], "date": "2014-01-04",
-      "method": "min_variance", "cons": {"kind": "fund_type", "rules": {"Bond": [0.1, 0.2]}}},
-     {"method": M.MIN_VARIANCE, "cons": FundTypeConstraint({"Bond": (0.1, 0.2)})}),
-    ({"order_book_ids": ["600001.XSHG", "600087.XSHG", "601999.XSHG", "600003.XSHG"], "date": "2014-01-04"}, {}),
-    # Warnings and information reach Python's logging, and quiet keeps them back.
-    ({"order_book_ids": FOUR + ["600001.XSHG"], "date": "2014-01-04", "bnds": {"600087.XSHG": [0, 1]}},
-     {"bnds": {"600087.XSHG": (0, 1)}}),
-    ({"order_book_ids": FOUR + ["600001.XSHG"], "date": "2014-01-04", "quiet": True}, {"quiet": True}),
-]
 
 
 def answer_from_python(request, kwargs, caplog):
