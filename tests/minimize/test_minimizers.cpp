@@ -177,15 +177,6 @@ const Row kRows[] = {
          return p;
      },
      vec({0.5, 0.5}), kNaN, 1, 4, "Inequality constraints incompatible"},
-    {"S14", slsqp,
-     [] {
-         Problem p = quadratic(false);
-         p.f = [](const Vector& x) { return x.squaredNorm(); };
-         p.cons = {ineq([](const Vector& x) { return x[0] + x[1] - 0.9; }),
-                   ineq([](const Vector& x) { return 0.3 - x[0] - x[1]; }), budget()};
-         return p;
-     },
-     vec({0.3333333333150221, 0.33333333331490794, 0.33333333337006993}), 0.3333333333333333, 10, 8, kPositive, false},
     {"S14b", slsqp,
      [] {
          return sum_sq(vec({0.5, 0.5}), {ineq([](const Vector& x) { return x[0] - 1; }),
