@@ -44,14 +44,6 @@ double sum_of(const kmo::WeightMap& w) {
 
 }  // namespace
 
-TEST(OptimizeValidation, OneIdentifierIsAnsweredWithoutTouchingTheHost) {
-    Universe u;
-    const auto r = kmo::optimize({"999999.XSHG"}, DateTime(2001, 1, 1),
-                                 {.method = std::string("nonsense"), .risk_aversion_coefficient = -1});
-    EXPECT_EQ(r, (kmo::WeightMap{{"999999.XSHG", 1.0}}));
-    EXPECT_EQ(u.proxy->calls, 0);
-}
-
 TEST(OptimizeValidation, ChecksInTheirOrderWithExactMessages) {
     Universe u;
     const std::vector<std::string> ids{"600519.XSHG", "601398.XSHG"};
