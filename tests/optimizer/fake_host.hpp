@@ -21,7 +21,6 @@ struct FakeInstrument {
 class FakeDataProxy : public kelvane::DataProxy {
 public:
     std::map<std::string, FakeInstrument> data;
-    mutable int calls = 0;
 
     void add(const std::string& id, const std::string& type, std::vector<double> closes,
              std::vector<bool> suspended = {}, const std::string& sector = "Financials") {
@@ -34,18 +33,15 @@ public:
 
     using kelvane::DataProxy::instruments;
     std::optional<kelvane::Instrument> instruments(const std::string& id) const override {
-        ++calls;
         const auto it = data.find(id);
         return it == data.end() ? std::nullopt : std::optional(it->second.record);
     }
     std::vector<double> history_bars(const std::string& id, int window, std::string_view, std::string_view,
                                      const kelvane::DateTime&, bool) const override {
-        ++calls;
         const auto& c = data.at(id).closes;
         return {c.end() - std::min<std::ptrdiff_t>(window, static_cast<std::ptrdiff_t>(c.size())), c.end()};
     }
     std::vector<bool> is_suspended(const std::string& id, const kelvane::DateTime&, int) const override {
-        ++calls;
         return data.at(id).suspended;
     }
 };

@@ -149,11 +149,7 @@ TEST(Solvers, KnownOptimaOnDailySizedCovariances) {
     const auto c4 = labelled(vec({1e-4, 4e-4, 2.5e-5, 1e-4}).asDiagonal());
     const std::vector<double> want{100 / 450.0, 50 / 450.0, 200 / 450.0, 100 / 450.0};
     const auto rp = kmo::risk_parity_optimize(c4, equal(4), kmo::BoundsList(4, {1e-6, std::nullopt}), 1000);
-    const auto rpc = kmo::risk_parity_with_cons_optimize(c4, equal(4), unit_bounds(4), budget(), 1000, 1e-8);
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_NEAR(rp.at(c4.labels[i]), want[i], 1e-4 * want[i]);
-        EXPECT_NEAR(rpc.at(c4.labels[i]), want[i], 1e-4 * want[i]);
-    }
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(rp.at(c4.labels[i]), want[i], 1e-4 * want[i]);
     // Mean-variance without risk aversion puts everything on the best expected return.
     const auto mean = kmo::mean_variance_optimize(c4, equal(4), 0, vec({1e-4, 3e-4, 2e-4, 0}), unit_bounds(4),
                                                   budget(), 1000, 1e-8);
