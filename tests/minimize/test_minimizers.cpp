@@ -11,6 +11,7 @@
 
 #include "expect_message.hpp"
 #include "minimize/minimize.hpp"
+#include "vec.hpp"
 
 namespace {
 
@@ -21,10 +22,6 @@ using minimize::Vector;
 
 constexpr double kThird = 1.0 / 3.0;
 const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
-
-Vector vec(std::initializer_list<double> v) {
-    return Eigen::Map<const Vector>(v.begin(), static_cast<Eigen::Index>(v.size()));
-}
 
 // Each coordinate within rel · max(1, |want|).
 void expect_close(const Vector& got, const Vector& want, double rel) {

@@ -12,6 +12,7 @@
 #include "kelvane/data_proxy.hpp"
 #include "kelvane/environment.hpp"
 #include "kelvane_mod_optimizer/optimizer.hpp"
+#include "vec.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kelvane::DateTime;
@@ -21,10 +22,6 @@ using kmo::OptimizeMethod;
 using kmo::Vector;
 
 namespace {
-
-Vector vec(std::initializer_list<double> v) {
-    return Eigen::Map<const Vector>(v.begin(), static_cast<Eigen::Index>(v.size()));
-}
 
 // Two sector indices over 60 days: their Ledoit-Wolf covariance.
 kmo::LabelledMatrix two_sectors() {

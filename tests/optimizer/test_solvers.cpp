@@ -9,16 +9,13 @@
 #include "expect_message.hpp"
 #include "internal.hpp"
 #include "kelvane_mod_optimizer/optimizer.hpp"
+#include "vec.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kmo::Matrix;
 using kmo::Vector;
 
 namespace {
-
-Vector vec(std::initializer_list<double> v) {
-    return Eigen::Map<const Vector>(v.begin(), static_cast<Eigen::Index>(v.size()));
-}
 
 kmo::LabelledMatrix labelled(const Matrix& C) {
     kmo::LabelledMatrix m;
