@@ -192,6 +192,10 @@ BaseDataSource::BaseDataSource(const fs::path& bundle_dir) : impl_(std::make_uni
         i.order_book_id = row[col("order_book_id")];
         if (i.order_book_id.empty())
             throw std::runtime_error(fmt::format("{}:{}: empty order_book_id", inst.path.string(), inst.lines[r]));
+        // The id names its bar file: one that could name a file outside day_bars is refused.
+        if (i.order_book_id.find('/') != std::string::npos)
+            throw std::runtime_error(fmt::format("{}:{}: order_book_id \"{}\" cannot name a bar file",
+                                                 inst.path.string(), inst.lines[r], i.order_book_id));
         i.symbol = row[col("symbol")];
         i.type = row[col("type")];
         const std::string& listed = row[col("listed_date")];

@@ -135,6 +135,8 @@ TEST(MalformedBundle, RefusedAtOpenNamingFileAndLine) {
          "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n"
          "000001.XSHE,A,CS,1991-04-03,,\n000001.XSHE,B,CS,1991-04-03,,\n",
          ":3: duplicate order_book_id \"000001.XSHE\""},
+        {instruments, "order_book_id,symbol,type,listed_date,de_listed_date,sector_name\n../x,A,CS,1991-04-03,,\n",
+         ":2: order_book_id \"../x\" cannot name a bar file"},
         {bars, "date,close\n2014-01-02,10\n2014-01-03,1.2.3\n", ":3: invalid number \"1.2.3\""},
         {bars, "date,close\n2014-01-02,nan\n", ":2: invalid number \"nan\""},
         {bars, "date,close\n2014-01-02,10\n2014-01-06,12\n2014-01-03,11\n",
