@@ -243,6 +243,18 @@ kmo::BoundsList to_bounds_list(py::handle bounds) {
 
 double to_tol(py::handle tol) { return to_number(tol, "tol").value(); }
 
+// Runs a solve with the GIL released (it is taken again only to call Python) and hands the
+// answer back as an ordered dict.
+template <class Solve>
+py::dict without_gil(Solve&& solve) {
+    kmo::WeightMap weights;
+    {
+        py::gil_scoped_release release;
+        weights = solve();
+    }
+    return from_weights(weights);
+}
+
 }  // namespace
 
 void bind_optimizer(py::module_& m) {
@@ -295,11 +307,9 @@ void bind_optimizer(py::module_& m) {
            py::handle cov_shrinkage, py::handle benchmark, py::handle risk_aversion_coefficient, py::handle window,
            py::handle max_iteration, py::handle tol, py::handle quiet) {
             const std::vector<std::string> ids = to_string_list(order_book_ids, "order_book_ids");
-            kmo::WeightMap weights;
             if (ids.size() <= 1) {
                 // Empty: refused; one identifier: answered at once. Nothing else is looked at.
-                weights = kmo::optimize(ids, kmo::DateTime{});
-                return from_weights(weights);
+                return from_weights(kmo::optimize(ids, kmo::DateTime{}));
             }
             const kmo::DateTime dt = to_datetime(date, "date");
             kmo::OptimizeOptions o;
@@ -313,11 +323,7 @@ void bind_optimizer(py::module_& m) {
             o.max_iteration = to_int(max_iteration, "max_iteration");
             o.tol = to_tol(tol);
             o.quiet = truth(quiet);
-            {
-                py::gil_scoped_release release;
-                weights = kmo::optimize(ids, dt, o);
-            }
-            return from_weights(weights);
+            return without_gil([&] { return kmo::optimize(ids, dt, o); });
         },
         py::arg("order_book_ids"), py::arg("date"), py::arg("method") = optimize_method.attr("RISK_PARITY"),
         py::arg("bnds") = py::none(), py::arg("cons") = py::none(), py::arg("cov_shrinkage") = true,
@@ -332,12 +338,7 @@ void bind_optimizer(py::module_& m) {
             const auto x0 = to_vector(init_weight, "init_weight");
             const auto b = to_bounds_list(bounds);
             const int iters = to_int(max_iteration, "max_iteration");
-            kmo::WeightMap w;
-            {
-                py::gil_scoped_release release;
-                w = kmo::risk_parity_optimize(cm, x0, b, iters);
-            }
-            return from_weights(w);
+            return without_gil([&] { return kmo::risk_parity_optimize(cm, x0, b, iters); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("max_iteration"),
         "Risk parity (log-barrier, L-BFGS-B) over the covariance matrix c_m.");
@@ -352,12 +353,7 @@ void bind_optimizer(py::module_& m) {
             const auto cons = to_records(constraints);
             const int iters = to_int(max_iteration, "max_iteration");
             const double t = to_tol(tol);
-            kmo::WeightMap w;
-            {
-                py::gil_scoped_release release;
-                w = kmo::risk_parity_with_cons_optimize(cm, x0, b, cons, iters, t);
-            }
-            return from_weights(w);
+            return without_gil([&] { return kmo::risk_parity_with_cons_optimize(cm, x0, b, cons, iters, t); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
         py::arg("tol"), "Risk parity under bounds and constraint records (SLSQP).");
@@ -372,12 +368,7 @@ void bind_optimizer(py::module_& m) {
             const auto cons = to_records(constraints);
             const int iters = to_int(max_iteration, "max_iteration");
             const double t = to_tol(tol);
-            kmo::WeightMap w;
-            {
-                py::gil_scoped_release release;
-                w = kmo::min_variance_optimize(cm, x0, b, cons, iters, t);
-            }
-            return from_weights(w);
+            return without_gil([&] { return kmo::min_variance_optimize(cm, x0, b, cons, iters, t); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
         py::arg("tol"), "Minimum portfolio variance under bounds and constraint records (SLSQP).");
@@ -394,12 +385,7 @@ void bind_optimizer(py::module_& m) {
             const auto cons = to_records(constraints);
             const int iters = to_int(max_iteration, "max_iteration");
             const double t = to_tol(tol);
-            kmo::WeightMap w;
-            {
-                py::gil_scoped_release release;
-                w = kmo::mean_variance_optimize(cm, x0, rac, mu, b, cons, iters, t);
-            }
-            return from_weights(w);
+            return without_gil([&] { return kmo::mean_variance_optimize(cm, x0, rac, mu, b, cons, iters, t); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("risk_aversion_coefficient"), py::arg("expected_return"),
         py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"), py::arg("tol"),
@@ -416,12 +402,7 @@ void bind_optimizer(py::module_& m) {
             const auto cons = to_records(constraints);
             const int iters = to_int(max_iteration, "max_iteration");
             const double t = to_tol(tol);
-            kmo::WeightMap w;
-            {
-                py::gil_scoped_release release;
-                w = kmo::min_tracking_error_optimize(x0, b_returns, table, b, cons, iters, t);
-            }
-            return from_weights(w);
+            return without_gil([&] { return kmo::min_tracking_error_optimize(x0, b_returns, table, b, cons, iters, t); });
         },
         py::arg("init_weight"), py::arg("benchmark"), py::arg("df"), py::arg("bounds"), py::arg("constraints"),
         py::arg("max_iteration"), py::arg("tol"),
