@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "sample_host.hpp"
 #include "dunlith/dunlith.hpp"
-#include "kelvane/data_proxy.hpp"
-#include "kelvane/data_source.hpp"
 #include "kelvane/environment.hpp"
 #include "kelvane/logger.hpp"
 #include "kelvane_mod_optimizer/optimizer.hpp"
@@ -78,10 +77,7 @@ int integer(FuzzedDataProvider& p, int low, int high) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static kelvane::Environment environment(nullptr);
-    environment.data_proxy = std::make_shared<kelvane::DataProxy>(
-        std::make_shared<kelvane::BaseDataSource>(KV_SAMPLE_BUNDLE));
-    dunlith::init("fuzz", "", {"localhost", 16003}, KV_SAMPLE_BUNDLE);
+    open_sample_host();
     kelvane::user_system_log.set_sink([](kelvane::LogLevel, const std::string&) {});
     return 0;
 }

@@ -9,10 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check.hpp"
-#include "dunlith/dunlith.hpp"
-#include "kelvane/data_proxy.hpp"
-#include "kelvane/data_source.hpp"
-#include "kelvane/environment.hpp"
+#include "sample_host.hpp"
 #include "protocol.hpp"
 
 namespace {
@@ -25,10 +22,7 @@ constexpr long long kMaxIterations = 1000;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static kelvane::Environment environment(nullptr);
-    environment.data_proxy = std::make_shared<kelvane::DataProxy>(
-        std::make_shared<kelvane::BaseDataSource>(KV_SAMPLE_BUNDLE));
-    dunlith::init("fuzz", "", {"localhost", 16003}, KV_SAMPLE_BUNDLE);
+    open_sample_host();
     return 0;
 }
 
