@@ -78,22 +78,11 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
     }
 }
 
-// The id, any JSON value, comes back with the answer or the error. (The logs, with their levels and
-// under quiet, are compared with the library's in the Python tests.)
-TEST(OptimizeTool, IdIsEchoed) {
-    const auto lines = answer(R"({"id": {"run": [1, "a"]}, )" + kTwoBanks + "}\n" + R"({"id": 7, )" + kTwoBanks +
-                              "}\n" + R"({"id": null, "order_book_ids": []})" + "\n");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0]["id"], json::parse(R"({"run": [1, "a"]})"));
-    EXPECT_TRUE(lines[0].contains("weights"));
-    EXPECT_EQ(lines[1]["id"], 7);
-    EXPECT_TRUE(lines[2].contains("id"));
-    EXPECT_TRUE(lines[2]["id"].is_null());
-    EXPECT_EQ(lines[2]["error"]["message"], "missing key \"date\"");
-}
-
-TEST(OptimizeTool, SeveralThreadsAnswerInInputOrder) {
-    std::string input;
+// The id, any JSON value, comes back with the answer or the error, in input order with one thread
+// or several. (The logs, with their levels and under quiet, are compared with the library's in the
+// Python tests.)
+TEST(OptimizeTool, IdsEchoedInInputOrderWithSeveralThreads) {
+    std::string input = R"({"id": {"run": [1, "a"]}, )" + kTwoBanks + "}\n" + R"({"id": null, "order_book_ids": []})" + "\n";
     const char* methods[] = {"risk_parity", "min_variance", "mean_variance"};
     for (int day = 2; day <= 31; ++day) {
         input += "{\"id\": " + std::to_string(day) + R"(, "order_book_ids": ["601398.XSHG", "600519.XSHG", "601006.XSHG",)"
@@ -101,12 +90,14 @@ TEST(OptimizeTool, SeveralThreadsAnswerInInputOrder) {
                  R"(", "method": ")" + methods[day % 3] + "\"}\n";
         if (day % 7 == 0) input += "{\"id\": " + std::to_string(100 + day) + "}\n";
     }
-    const auto one = kv_test::run(kTool, input);
-    const auto two = kv_test::run(kTool + " --threads 2", input);
-    ASSERT_EQ(one.status, 0);
-    ASSERT_EQ(two.status, 0);
-    EXPECT_EQ(one.out, two.out);
-    EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 34);
+    const auto lines = answer(input);
+    EXPECT_EQ(answer(input, "--threads 2"), lines);
+    ASSERT_EQ(lines.size(), 36u);
+    EXPECT_EQ(lines[0]["id"], json::parse(R"({"run": [1, "a"]})"));
+    EXPECT_TRUE(lines[0].contains("weights"));
+    EXPECT_TRUE(lines[1].contains("id") && lines[1]["id"].is_null());
+    EXPECT_EQ(lines[1]["error"]["message"], "missing key \"date\"");
+    EXPECT_EQ(lines[2]["id"], 2);
 }
 
 // A client that writes one line and waits for its answer gets it before writing the next, with

@@ -109,20 +109,18 @@ TEST(ToConstraint, FeasibilityChecks) {
         EXPECT_THROW_MESSAGE(kmo::_to_constraint(grouping, rules), KVInvalidArgument, "OPTIMIZER: " + message);
 }
 
-TEST(GICSConstraint, GroupsBySectorInInstrumentOrder) {
+// Sectors from the instrument records; industry and fund-type tables served by the data client
+// from a temporary directory.
+TEST(GroupConstraints, GicsShenWanAndFundTypeGroups) {
     HostFixture host;
     host.proxy->add("a", "CS", {}, {}, "Energy");
     host.proxy->add("b", "CS", {}, {}, "Financials");
     host.proxy->add("c", "CS", {}, {}, "Energy");
-    const auto records = kmo::GICSConstraint(kmo::Rules{{"Energy", {0.1, 0.4}}}).to_constraint({"a", "b", "c"}, DATE);
-    expect_values(records, {0.4, -0.1, 0.0});  // a + c - 0.1, 0.4 - a - c, budget
+    const auto gics = kmo::GICSConstraint(kmo::Rules{{"Energy", {0.1, 0.4}}}).to_constraint({"a", "b", "c"}, DATE);
+    expect_values(gics, {0.4, -0.1, 0.0});  // a + c - 0.1, 0.4 - a - c, budget
     // Invalid rules are only reported when their group occurs.
     EXPECT_EQ(kmo::GICSConstraint(kmo::Rules{{"Utilities", {0.5, 0.3}}}).to_constraint({"a", "b"}, DATE).size(), 1u);
-}
 
-// Industry and fund-type tables served by the data client from a temporary directory.
-TEST(ClientConstraints, ShenWanAndFundTypeGroups) {
-    HostFixture host;
     kv_test::TempDir dir("kv-client");
     dir.write("shenwan.csv",
               "order_book_id,start_date,end_date,industry_code,industry_name\n"

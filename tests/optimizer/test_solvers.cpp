@@ -17,11 +17,17 @@ using kmo::Vector;
 
 namespace {
 
-kmo::LabelledMatrix labelled(const Matrix& C) {
-    kmo::LabelledMatrix m;
-    for (Eigen::Index i = 0; i < C.rows(); ++i) m.labels.push_back(std::string("S").append(std::to_string(i)));
-    m.values = C;
-    return m;
+std::vector<std::string> labels(Eigen::Index n) {
+    std::vector<std::string> out;
+    for (Eigen::Index i = 0; i < n; ++i) out.push_back(std::string("S").append(std::to_string(i)));
+    return out;
+}
+kmo::LabelledMatrix labelled(const Matrix& C) { return {labels(C.rows()), C}; }
+
+Vector weights_in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
+    Vector x(static_cast<Eigen::Index>(labels.size()));
+    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
+    return x;
 }
 
 kmo::BoundsList unit_bounds(Eigen::Index n) { return kmo::BoundsList(static_cast<std::size_t>(n), {0.0, 1.0}); }
@@ -160,36 +166,28 @@ TEST(Solvers, TrackingABenchmarkThatIsOneInstrument) {
 
 TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
     // A benchmark made of 20 instruments plus a little noise: bᵀb is about 10³ times the optimal
-    // tracking error. The optimum is interior, so it solves the budget-constrained least squares
-    // [2DᵀD 1; 1ᵀ 0] (x, μ) = (2Dᵀb, 1).
+    // tracking error. The optimum is interior: the least squares in the first n − 1 weights with
+    // the last one 1 − Σ of them.
     std::mt19937 gen(11);
     std::normal_distribution<double> daily(0.0, 0.015), noise(0.0, 0.0004);
     const Eigen::Index n = 20, T = 131;
-    kmo::ReturnTable df;
-    for (Eigen::Index j = 0; j < n; ++j) df.columns.push_back(std::string("S").append(std::to_string(j)));
-    df.values.resize(T, n);
-    Vector b(T);
+    kmo::ReturnTable df{labels(n), Matrix(T, n)};
     for (Eigen::Index t = 0; t < T; ++t) {
         const double market = daily(gen);
         for (Eigen::Index j = 0; j < n; ++j) df.values(t, j) = market + daily(gen);
     }
     const Vector target = Vector::LinSpaced(n, 1.0, 3.0) / Vector::LinSpaced(n, 1.0, 3.0).sum();
-    for (Eigen::Index t = 0; t < T; ++t) b[t] = df.values.row(t).dot(target) + noise(gen);
-    Matrix kkt = Matrix::Zero(n + 1, n + 1);
-    kkt.topLeftCorner(n, n) = 2.0 * df.values.transpose() * df.values;
-    kkt.col(n).head(n).setOnes();
-    kkt.row(n).head(n).setOnes();
-    Vector rhs(n + 1);
-    rhs << 2.0 * df.values.transpose() * b, 1.0;
-    const Vector exact = kkt.lu().solve(rhs).head(n);
+    const Vector b = df.values * target + Vector::NullaryExpr(T, [&] { return noise(gen); });
+    const Matrix others = df.values.leftCols(n - 1).colwise() - df.values.col(n - 1);
+    Vector exact(n);
+    exact.head(n - 1) = others.colPivHouseholderQr().solve(b - df.values.col(n - 1));
+    exact[n - 1] = 1.0 - exact.head(n - 1).sum();
     ASSERT_GT(exact.minCoeff(), 0.0);
     const double optimum = kmo::min_TE_obj_fun(df.values, b, exact);
     ASSERT_GT(b.dot(b), 500 * optimum);
 
     const auto w = kmo::min_tracking_error_optimize(equal(n), b, df, unit_bounds(n), budget(), 1000, 1e-8);
-    Vector x(n);
-    for (Eigen::Index j = 0; j < n; ++j) x[j] = w.at(df.columns[static_cast<std::size_t>(j)]);
-    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, x), optimum * (1 + 1e-6));
+    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, weights_in_label_order(w, df.columns)), optimum * (1 + 1e-6));
 }
 
 TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
@@ -204,12 +202,6 @@ TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
 }
 
 namespace {
-
-Vector weights_in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
-    Vector x(static_cast<Eigen::Index>(labels.size()));
-    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
-    return x;
-}
 
 // The largest amount by which w breaks a bound, a record or the budget (0 when it breaks none).
 double worst_violation(const Vector& w, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {

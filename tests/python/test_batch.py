@@ -1,5 +1,4 @@
 import json
-import math
 import subprocess
 
 import pytest
@@ -51,8 +50,6 @@ def test_answers_are_the_tools_in_input_order(client, tool_lines, chunk_size):
              for r in responses]
     assert kinds == [None] * 7 + ["KVInvalidArgument", None, None] + ["KVInvalidArgument"] * 3 + [
         "BadRequest", "OptimizationFailed", "BadRequest"]
-    weights = dict(responses[5]["weights"] if isinstance(responses[5], dict) else json.loads(responses[5])["weights"])
-    assert math.isclose(sum(weights.values()), 1.0, abs_tol=1e-9)
 
 
 class _RefusingProxy:
