@@ -4,8 +4,6 @@
 #include <cmath>
 #include <memory>
 
-#include <fmt/format.h>
-
 #include "expect_message.hpp"
 #include "fake_host.hpp"
 #include "internal.hpp"
@@ -213,18 +211,4 @@ TEST(OptimizeDispatch, EachCombinationReachesItsSolver) {
             EXPECT_LE(financials, 0.9 + 1e-9);
         }
     }
-}
-
-// With more instruments than returns the sample covariance is singular; Ledoit-Wolf stays positive
-// definite and must solve.
-TEST(OptimizeEndToEnd, MoreInstrumentsThanReturns) {
-    HostFixture host;
-    std::vector<std::string> ids;
-    for (int i = 0; i < 60; ++i) {
-        ids.push_back(fmt::format("{:06d}.XSHG", 600000 + i));
-        host.proxy->add(ids.back(), "CS", walk(41, static_cast<unsigned>(i + 1)), std::vector<bool>(41, false));
-    }
-    const auto w = kmo::optimize(ids, DATE, {.method = OptimizeMethod::MIN_VARIANCE, .window = 41});
-    EXPECT_NEAR(sum_of(w), 1.0, 1e-9);
-    for (const auto& [id, v] : w) EXPECT_TRUE(std::isfinite(v) && v >= -1e-9 && v <= 1 + 1e-9);
 }

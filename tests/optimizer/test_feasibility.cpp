@@ -40,26 +40,14 @@ TEST(Feasibility, RequestsThatUsedToReturnWrongWeightsFail) {
         std::make_shared<kelvane::BaseDataSource>(std::string(KV_SOURCE_DIR) + "/data/sample_bundle"));
     const std::vector<std::string> ids{"601398.XSHG", "600519.XSHG"};
     const DateTime date(2014, 1, 3);
-    struct Case {
-        kmo::OptimizeOptions options;
-        bool invalid_argument;
-        const char* message;
-    };
-    const Case cases[] = {
-        // Stopped at the iteration limit below the caller's lower bound.
-        {{.method = OptimizeMethod::MIN_VARIANCE, .bnds = kmo::Bounds{{"601398.XSHG", {0.9, 1}}}, .max_iteration = 1},
-         false, "OPTIMIZER: 优化结果违反合约 601398.XSHG 的下限 0.9，相差 0.257"},
-        // The equal starting weights, accepted as if they were the optimum.
-        {{.method = OptimizeMethod::MIN_VARIANCE, .max_iteration = -5}, true,
-         "max_iteration （最大迭代次数）不能小于1，传入值为：-5"},
-        {{.max_iteration = 0}, true, "max_iteration （最大迭代次数）不能小于1，传入值为：0"},
-    };
-    for (const auto& c : cases) {
-        if (c.invalid_argument)
-            EXPECT_THROW_MESSAGE(kmo::optimize(ids, date, c.options), KVInvalidArgument, c.message);
-        else
-            EXPECT_THROW_MESSAGE(kmo::optimize(ids, date, c.options), kmo::OptimizationFailed, c.message);
-    }
+    // Stopped at the iteration limit below the caller's lower bound.
+    EXPECT_THROW_MESSAGE(kmo::optimize(ids, date, {.method = OptimizeMethod::MIN_VARIANCE,
+                                                   .bnds = kmo::Bounds{{"601398.XSHG", {0.9, 1}}}, .max_iteration = 1}),
+                         kmo::OptimizationFailed, "OPTIMIZER: 优化结果违反合约 601398.XSHG 的下限 0.9，相差 0.257");
+    // The equal starting weights, accepted as if they were the optimum.
+    for (int limit : {-5, 0})
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, date, {.max_iteration = limit}), KVInvalidArgument,
+                             "max_iteration （最大迭代次数）不能小于1，传入值为：" + std::to_string(limit));
 }
 
 // No weights satisfy these limits (A <= 0.2 forces B >= 0.8 > 0.69): no constrained solver
