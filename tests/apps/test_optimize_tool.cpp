@@ -1,6 +1,7 @@
 // kelvane-optimize end to end: one response line per request line, errors typed and worded,
 // order kept with several threads, exit statuses. The Python tests compare its answers with the
-// library's (called from Python) on every method and kind of limit.
+// library's (called from Python) on every method and kind of limit. The demonstration run: places
+// the sample bundle, prints five results, stops at the first error.
 #include <algorithm>
 #include <sstream>
 #include <string>
@@ -58,9 +59,6 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "BadRequest", "duplicate key \"601398.XSHG\" in \"bnds\""},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {"Financials": [0, 1], "Financials": [0, 0.5]}}})",
          "BadRequest", "duplicate key \"Financials\" in \"rules\""},
-        // The optimiser's own failures come through with their types and texts.
-        {R"({"order_book_ids": [], "date": "2014-01-03"})", "KVInvalidArgument", "传入的合约为空"},
-        {"{" + kTwoBanks + R"(, "method": "max_sharpe"})", "OptimizationFailed", "OPTIMIZE: unknown method max_sharpe"},
     };
     std::string input;
     for (std::size_t i = 0; i < cases.size(); ++i) input += cases[i].request + "\n\n";  // blank lines skipped
@@ -155,6 +153,31 @@ TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
     const auto help = kv_test::run(tool + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Example"), std::string::npos);
+}
+
+TEST(DemonstrationRun, PlacesTheSampleBundleAndPrintsFiveResults) {
+    const kv_test::TempDir home("kv-demo-home");
+    const std::string demo = "HOME=" + home.dir().string() + " " + KV_DEMO;
+    const auto first = kv_test::run(demo);
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("placed the sample bundle there"), std::string::npos);
+    // Each result: its title, eleven rows and a blank line.
+    EXPECT_EQ(std::count(first.out.begin(), first.out.end(), '\n'), 5 * 13);
+    EXPECT_NE(first.out.find("5. minimum tracking error"), std::string::npos);
+
+    // The bundle now exists: it is used as it is, without a note.
+    const auto second = kv_test::run(demo);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.out, first.out);
+
+    // Without the benchmark's bars the fifth call fails: the first four stay printed.
+    home.write(".kelvane/bundle/day_bars/000300.XSHG.csv", nullptr);
+    const auto failed = kv_test::run(demo);
+    EXPECT_NE(failed.status, 0);
+    EXPECT_NE(failed.out.find("4. risk parity"), std::string::npos);
+    EXPECT_EQ(failed.out.find("5. minimum tracking error"), std::string::npos);
+    EXPECT_FALSE(failed.err.empty());
 }
 
 }  // namespace

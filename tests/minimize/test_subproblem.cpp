@@ -28,11 +28,9 @@ Subproblem make(int n, unsigned seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> normal;
     Subproblem p;
-    Matrix M(n, n);
-    for (Index i = 0; i < M.size(); ++i) M.data()[i] = normal(rng);
+    const Matrix M = Matrix::NullaryExpr(n, n, [&] { return normal(rng); });
     p.B = M.transpose() * M / n + 0.1 * Matrix::Identity(n, n);
-    p.g.resize(n);
-    for (Index i = 0; i < n; ++i) p.g[i] = 0.05 * normal(rng);
+    p.g = Vector::NullaryExpr(n, [&] { return 0.05 * normal(rng); });
     const Vector x = Vector::Constant(n, 1.0 / n);
     p.lo = -x;
     p.up = Vector::Ones(n) - x;

@@ -1,8 +1,10 @@
-// Weight bounds and group limits: defaults, refusals with the caller's numbers, constraint records.
+// Numbers printed as the caller wrote them, results ordered by weight; weight bounds and group
+// limits: defaults, refusals with the caller's numbers, constraint records.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +43,22 @@ const kelvane::DateTime DATE(2014, 1, 4);
 
 }  // namespace
 
+TEST(Number, PrintsIntegersPlainAndDoublesInShortestRoundTripForm) {
+    for (const auto& [number, text] : std::vector<std::pair<kmo::Number, std::string>>{
+             {1, "1"}, {0, "0"}, {1.0, "1.0"}, {-0.1, "-0.1"}, {1e-05, "1e-05"}, {0.0001, "0.0001"},
+             {0.1 + 0.2, "0.30000000000000004"}, {1e16, "1e+16"}, {std::nan(""), "nan"}})
+        EXPECT_EQ(number.to_string(), text);
+}
+
+TEST(SortedResult, AscendingWeightStableForTies) {
+    const kmo::WeightMap r = kmo::_sorted_result({"600519.XSHG", "601398.XSHG", "601939.XSHG"},
+                                                 (kmo::Vector(3) << 0.5, 0.25, 0.25).finished());
+    using Entries = std::vector<std::pair<std::string, double>>;
+    EXPECT_EQ(Entries(r.begin(), r.end()), (Entries{{"601398.XSHG", 0.25}, {"601939.XSHG", 0.25}, {"600519.XSHG", 0.5}}));
+    EXPECT_EQ(r.at("600519.XSHG"), 0.5);
+    EXPECT_THROW((void)r.at("000001.XSHE"), std::out_of_range);
+}
+
 TEST(GeneralBounds, DefaultsAndGeneralEntry) {
     HostFixture host;
     EXPECT_EQ(pairs(ABC, std::nullopt), Pairs(3, {0, 1}));
@@ -75,10 +93,8 @@ TEST(GeneralBounds, RefusesInvalidEntriesWithNumbersAsWritten) {
 }
 
 TEST(ToConstraint, RecordsInOrderWithExactGradients) {
-    kmo::Grouping g;
-    g.insert_or_assign("A", {0, 2});
-    g.insert_or_assign("B", {1});
-    const auto records = kmo::_to_constraint(g, kmo::Rules{{"A", {0.1, 0.4}}, {"B", {0.2, 0.6}}});
+    const auto records = kmo::_to_constraint(kmo::Grouping{{"A", {0, 2}}, {"B", {1}}},
+                                             kmo::Rules{{"A", {0.1, 0.4}}, {"B", {0.2, 0.6}}});
     expect_values(records, {0.4, -0.1, 0.3, 0.1, 0.0});
     for (std::size_t i = 0; i < records.size(); ++i)
         EXPECT_EQ(records[i].type, i < 4 ? kmo::ConstraintRecord::Type::ineq : kmo::ConstraintRecord::Type::eq);
@@ -87,12 +103,7 @@ TEST(ToConstraint, RecordsInOrderWithExactGradients) {
 }
 
 TEST(ToConstraint, FeasibilityChecks) {
-    kmo::Grouping three;
-    three.insert_or_assign("P", {0});
-    three.insert_or_assign("Q", {1});
-    three.insert_or_assign("R", {2});
-    kmo::Grouping one;
-    one.insert_or_assign("X", {0, 1, 2});
+    const kmo::Grouping three{{"P", {0}}, {"Q", {1}}, {"R", {2}}}, one{{"X", {0, 1, 2}}};
     EXPECT_EQ(kmo::_to_constraint(one, kmo::Rules{{"X", {0.2, 1}}}).size(), 3u);
     // A rule for a label that matches no group is never looked at.
     EXPECT_EQ(kmo::_to_constraint(three, kmo::Rules{{"none", {0.9, 0.1}}}).size(), 1u);
