@@ -45,6 +45,11 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
         return Lu * (d.asDiagonal() * (Lu.transpose() * v)).eval();
     };
     const double gscale = std::max(1.0, g.lpNorm<Eigen::Infinity>());
+    // After a reset B is the identity, and so is every free block of it: no factor to form (the
+    // solves with it change nothing, exactly as solves with its Cholesky factor would).
+    bool identity = (d.array() == 1.0).all();
+    for (Eigen::Index c = 0; c < n && identity; ++c)
+        for (Eigen::Index a = c + 1; a < n && identity; ++a) identity = L(a, c) == 0.0;
 
     for (int step = 0; step < kMaxSteps; ++step) {
         // A side that no longer exists cannot be active.
@@ -113,7 +118,7 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
                         Lu.transpose().solveInPlace(v);
                     }))
                 return false;
-        } else if (nf > 0) {
+        } else if (nf > 0 && !identity) {
             Matrix H(nf, nf);
             // Forming B_FF from the factors costs nf² n; B itself costs O(n²) per pending update.
             if (dense_B && 4 * nf > n) {
@@ -132,7 +137,7 @@ bool active_set_qp(const Matrix& L, const Vector& d, const Vector& g, const Matr
             if (!solve_step([&](auto&& v) { llt.matrixL().solveInPlace(v); },
                             [&](auto&& v) { llt.matrixU().solveInPlace(v); }))
                 return false;
-        } else if (!solve_step([](auto&&) {}, [](auto&&) {})) {  // every variable at a bound
+        } else if (!solve_step([](auto&&) {}, [](auto&&) {})) {  // B = I, or every variable at a bound
             return false;
         }
         Vector sol = fixed;
