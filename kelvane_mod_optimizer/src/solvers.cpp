@@ -366,9 +366,14 @@ WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& b
     // that) and no second run is made: accuracy relative to a vanishing optimum means nothing.
     const auto objective = [&D, &b](const Vector& x) { return min_TE_obj_fun(D, b, x); };
     const double scale = settings.scale_objective ? usable_scale(b.dot(b)) : 1.0;
-    WeightMap answer =
-        solve_with_slsqp(df.columns, scaled(objective, gradient, scale), init_weight, bounds, cons, max_iteration, tol,
-                         settings);
+    // With the scaled objective the minimiser starts from the least-squares optimum found
+    // directly (its quasi-Newton matrix is n by n, and from equal weights it needs dozens of
+    // iterations, each factorising the free block of it); the start itself is the answer when it
+    // meets every limit exactly and the minimiser does not improve on it.
+    const std::optional<Vector> start =
+        settings.scale_objective ? least_squares_optimum(D, b, bounds, cons, init_weight) : std::nullopt;
+    WeightMap answer = solve_with_slsqp(df.columns, scaled(objective, gradient, scale), start ? *start : init_weight,
+                                        bounds, cons, max_iteration, tol, settings);
     const auto objective_of = [&](const WeightMap& w) {
         Vector x(n);
         for (Eigen::Index j = 0; j < n; ++j) x[j] = w.at(df.columns[static_cast<std::size_t>(j)]);
@@ -384,6 +389,8 @@ WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& b
             // The first answer was accepted; a second run that cannot improve it changes nothing.
         }
     }
+    if (start && meets_exactly(*start, bounds, cons) && objective(*start) < objective_of(answer).first)
+        return certified_result(df.columns, *start, bounds, cons);
     return answer;
 }
 
