@@ -79,10 +79,11 @@ std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bo
 
 // The minimum of ‖b − Dx‖² within the bounds (finite on both sides) and the records, linearised at
 // `at`, with a ridge of 1e-10 of the mean squared column norm that picks one of the many optima
-// when D has fewer rows than columns; found by a primal active-set method from a vertex of the box
-// on the budget, working with the free instruments only. None when the bounds are not finite, the
-// records are not one equality with positive coefficients plus inequalities with gradients, or the
-// method does not finish. The answer keeps the bounds; the records hold up to rounding.
+// when D has fewer rows than columns; found by a primal active-set method that works on the free
+// instruments only, from weights filled greedily within the bounds, the budget and the records.
+// None when the bounds are not finite, the records are not one equality with positive
+// coefficients (the budget) and inequalities, all with gradients, or the method does not finish.
+// The answer keeps the bounds; the records hold up to rounding.
 std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, const BoundsList& bounds,
                                             const std::vector<ConstraintRecord>& cons, const Vector& at);
 

@@ -54,56 +54,72 @@ std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, co
         offset[j] = c.fun(at) - a.dot(at);
     }
     if (!A.allFinite() || !offset.allFinite()) return std::nullopt;
-    // The start is a vertex of the box on the one equality row (the budget, positive coefficients):
-    // every weight at its lower bound, then filled up to its upper bound in order of the tracking
-    // error of the instrument alone, the last one filled left between its bounds.
+    // The start: every weight at its lower bound, then filled in order of the tracking error of
+    // the instrument alone, each as far as its upper bound, the budget (the one equality row, with
+    // positive coefficients) and the inequality rows that hold allow; first the members of a row
+    // the lower bounds break (a group floor), until it holds.
     if (me != 1 || !(A.row(0).array() > 0.0).all()) return std::nullopt;
     Vector x = lower;
-    double missing = -offset[0] - A.row(0).dot(x);
-    if (!(missing >= 0.0)) return std::nullopt;
+    Vector value = A * x + offset;
+    if (!(value[0] <= 0.0)) return std::nullopt;
     const Vector alone = D.colwise().squaredNorm().transpose() - 2.0 * D.transpose() * b;
     std::vector<Eigen::Index> order(static_cast<std::size_t>(n));
     std::iota(order.begin(), order.end(), Eigen::Index{0});
     std::stable_sort(order.begin(), order.end(), [&](Eigen::Index p, Eigen::Index q) { return alone[p] < alone[q]; });
+    // Raises x_i by at most `most` within the limits above; returns the increase.
+    const auto fill = [&](Eigen::Index i, double most) {
+        double step = std::min({most, upper[i] - x[i], -value[0] / A(0, i)});
+        for (Eigen::Index j = me; j < m; ++j)
+            if (A(j, i) < 0.0) step = std::min(step, std::max(value[j], 0.0) / -A(j, i));
+        if (!(step > 0.0)) return 0.0;
+        x[i] += step;
+        value += step * A.col(i);
+        return step;
+    };
+    for (Eigen::Index j = me; j < m; ++j)
+        for (Eigen::Index i : order)
+            if (value[j] < 0.0 && A(j, i) > 0.0) fill(i, -value[j] / A(j, i));
+    Eigen::Index last = -1;
+    for (Eigen::Index i : order) {
+        if (!(value[0] < 0.0)) break;
+        if (fill(i, upper[i] - x[i]) > 0.0) last = i;
+    }
+    if (!(std::abs(value[0]) <= 1e-12 * std::max(1.0, std::abs(offset[0])))) return std::nullopt;  // stuck short of the budget
+    // Weights strictly between their bounds are free. When none is, a tenth of the last one filled
+    // moves to the next instrument, so that no free weight starts on a bound (a step of rounding
+    // size would stop there).
     std::vector<char> free(static_cast<std::size_t>(n), 0);
-    std::size_t last = 0;
-    for (; last < order.size(); ++last) {
-        const Eigen::Index i = order[last];
-        const double room = A(0, i) * (upper[i] - lower[i]);
-        if (room >= missing) {
-            x[i] = std::min(upper[i], lower[i] + missing / A(0, i));
-            missing = 0.0;
-            break;
+    for (Eigen::Index i = 0; i < n; ++i) free[static_cast<std::size_t>(i)] = x[i] > lower[i] && x[i] < upper[i];
+    if (std::find(free.begin(), free.end(), 1) == free.end() && last >= 0) {
+        free[static_cast<std::size_t>(last)] = 1;
+        const Vector kept = x, kept_value = value;
+        const double shift = 0.1 * A(0, last) * (x[last] - lower[last]);
+        x[last] -= shift / A(0, last);
+        value -= (shift / A(0, last)) * A.col(last);
+        for (Eigen::Index i : order) {
+            if (i == last || !(upper[i] > lower[i])) continue;
+            const double raised = fill(i, shift / A(0, i));
+            if (raised > 0.0) free[static_cast<std::size_t>(i)] = 1;
+            if (!(value[0] < 0.0)) break;
         }
-        x[i] = upper[i];
-        missing -= room;
-    }
-    if (missing > 0.0 || last == order.size()) return std::nullopt;  // the upper bounds cannot reach the budget
-    // The last one filled is free; when it sits on a bound, a tenth of its room moves to the next
-    // instrument, so that no free weight starts on a bound (a step of rounding size would stop
-    // there).
-    const Eigen::Index v = order[last];
-    free[static_cast<std::size_t>(v)] = 1;
-    if (!(x[v] > lower[v] && x[v] < upper[v])) {
-        Eigen::Index w = -1;
-        for (std::size_t k = last + 1; k < order.size() && w < 0; ++k)
-            if (upper[order[k]] > lower[order[k]]) w = order[k];
-        if (w >= 0 && x[v] > lower[v]) {
-            const double shift = 0.1 * std::min(A(0, v) * (x[v] - lower[v]), A(0, w) * (upper[w] - lower[w]));
-            x[v] -= shift / A(0, v);
-            x[w] += shift / A(0, w);
-            free[static_cast<std::size_t>(w)] = 1;
+        bool broken = !(std::abs(value[0]) <= 1e-12 * std::max(1.0, std::abs(offset[0])));
+        for (Eigen::Index j = me; j < m; ++j) broken = broken || (value[j] < 0.0 && kept_value[j] >= 0.0);
+        if (broken) {
+            x = kept;
+            value = kept_value;
         }
     }
-    // An inequality the vertex breaks joins the subproblem's working set: one more weight that can
-    // move its way is set free for it.
+    // An inequality the start still breaks joins the subproblem's working set: one more weight
+    // that can move its way, or else one outside the row that can rise, is set free for it.
     for (Eigen::Index j = me; j < m; ++j) {
-        if (A.row(j).dot(x) + offset[j] >= 0.0) continue;
+        if (value[j] >= 0.0) continue;
         Eigen::Index pick = -1;
-        for (Eigen::Index i = 0; i < n && pick < 0; ++i)
-            if (!free[static_cast<std::size_t>(i)] &&
+        for (Eigen::Index i : order)
+            if (pick < 0 && !free[static_cast<std::size_t>(i)] &&
                 ((A(j, i) > 0.0 && x[i] < upper[i]) || (A(j, i) < 0.0 && x[i] > lower[i])))
                 pick = i;
+        for (Eigen::Index i : order)
+            if (pick < 0 && !free[static_cast<std::size_t>(i)] && A(j, i) == 0.0 && x[i] < upper[i]) pick = i;
         if (pick < 0) return std::nullopt;
         free[static_cast<std::size_t>(pick)] = 1;
     }

@@ -196,6 +196,42 @@ TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
     EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, weights_in_label_order(w, df.columns)), optimum * (1 + 1e-6));
 }
 
+TEST(Solvers, TrackingErrorWithFewerDaysThanInstrumentsReachesTheOptimumUnderAGroupCap) {
+    // 40 days, 100 instruments, the first 30 capped at 20 % together. The optimum is built to meet
+    // the optimality conditions: weights x* with the cap binding, a residual r*, and returns D with
+    // Dᵀr* = u, where -2u = λ·1 - ν·a_G + μ (ν > 0 on the cap, μ >= 0 on the weights at 0); then
+    // b = D x* + r* and the least tracking error is ‖r*‖².
+    std::mt19937 gen(17);
+    std::normal_distribution<double> daily(0.0, 0.015), residual(0.0, 0.0005);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const Eigen::Index n = 100, T = 40, group = 30;
+    Vector x = Vector::Zero(n);
+    for (Eigen::Index j = 0; j < n; j += 3) x[j] = 0.5 + uniform(gen);
+    x.head(group) *= 0.2 / x.head(group).sum();
+    x.tail(n - group) *= 0.8 / x.tail(n - group).sum();
+    Vector r(T);
+    for (Eigen::Index t = 0; t < T; ++t) r[t] = residual(gen);
+    const double size = 0.01 * r.norm(), lambda = -2.0 * size, nu = size;
+    Vector u(n);
+    for (Eigen::Index j = 0; j < n; ++j)
+        u[j] = ((j < group ? nu : 0.0) - lambda - (x[j] > 0.0 ? 0.0 : size * uniform(gen))) / 2.0;
+    Matrix D = Matrix::NullaryExpr(T, n, [&] { return daily(gen); });
+    D += r * (u - D.transpose() * r).transpose() / r.squaredNorm();
+    const Vector b = D * x + r;
+    std::vector<int> capped(static_cast<std::size_t>(group)), rest(static_cast<std::size_t>(n - group));
+    std::iota(capped.begin(), capped.end(), 0);
+    std::iota(rest.begin(), rest.end(), static_cast<int>(group));
+    const auto cons = kmo::_to_constraint(kmo::Grouping{{"G", capped}, {"H", rest}},
+                                          kmo::Rules{{"G", {0, 0.2}}, {"H", {0, 1}}});
+
+    const kmo::ReturnTable df{labels(n), D};
+    const Vector w = weights_in_label_order(
+        kmo::min_tracking_error_optimize(equal(n), b, df, unit_bounds(n), cons, 1000, 1e-8), df.columns);
+    EXPECT_LT(kmo::min_TE_obj_fun(D, b, w), r.squaredNorm() * (1 + 1e-6));
+    EXPECT_LE(w.head(group).sum(), 0.2 + 1e-12);
+    EXPECT_GE(w.minCoeff(), 0.0);
+}
+
 TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
     auto bad = labelled(vec({1e-4, 2e-4}).asDiagonal());
     EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 0.0),
