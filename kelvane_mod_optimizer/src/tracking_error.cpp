@@ -144,7 +144,7 @@ std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, co
     const bool solved = minimize::detail::primal_active_set_qp(B, g, A, -(A * x + offset), me, lower - x, upper - x,
                                                                active, s, r);
     reuse_later(std::move(B));
-    if (!solved) return std::nullopt;
+    if (!solved || !(x + s).allFinite()) return std::nullopt;
     return Vector((x + s).cwiseMax(lower).cwiseMin(upper));
 }
 
