@@ -69,6 +69,17 @@ std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance
 // (may be empty) starts the descent. None when the box holds no such weights or the search fails.
 std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess);
 
+// Risk parity when one group floor binds: weights adding up to 1 whose contributions are equal
+// outside a few members of that group (those of least marginal risk), whose weights are raised so
+// that the group meets its floor, each member's contribution at or above the common one. `start`
+// are the box risk-budgeting weights, which break that floor and no other record. The raised
+// weights are chosen by SLSQP with exact derivatives (from the equations of the common
+// contribution), the others follow by box risk budgeting; more members are raised while that
+// lowers the spread. None when the floor is not the only broken record, a weight that is not raised
+// ends at a bound, or the search fails; the caller checks the answer against every limit.
+std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList& bounds,
+                                               const std::vector<ConstraintRecord>& cons, const Vector& start);
+
 // Whether w meets every bound and every "ineq" record exactly and every "eq" record to rounding.
 bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
 

@@ -273,8 +273,13 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     if (equal && meets_exactly(*equal, bounds, cons)) return certified_result(c_m.labels, *equal, bounds, cons);
     // Otherwise the minimiser starts from the risk-budgeting weights within the bounds (moved
     // onto the records where they break one), and the better of start and end is the answer.
+    // A group floor that those weights break is met by raising a few of its members, the others
+    // keeping equal contributions; other broken records by the nearest weights that meet them.
     std::optional<Vector> start = box_risk_budgeting(C, bounds, equal ? *equal : Vector());
-    if (start && !meets_exactly(*start, bounds, cons)) start = project_onto_records(*start, bounds, cons);
+    if (start && !meets_exactly(*start, bounds, cons)) {
+        std::optional<Vector> raised = raised_group_risk_parity(C, bounds, cons, *start);
+        start = raised && meets_exactly(*raised, bounds, cons) ? raised : project_onto_records(*start, bounds, cons);
+    }
     // Started exactly on many bounds, the minimiser's first subproblem takes its slow dense path;
     // a step of 1e-9 towards the given start (inside the bounds as a rule) avoids it.
     const Vector x = minimise_with_slsqp(problem,

@@ -301,17 +301,23 @@ TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeig
         kmo::BoundsList bounds;
         std::vector<kmo::ConstraintRecord> cons;
     };
+    // Every fifth of 60 instruments at least 40 % together, every weight at most 10 %: met by raising
+    // a few of them above the common contribution of the others.
+    const auto c60 = labelled(daily_covariance(60, 170, 5));
+    std::vector<int> fifth;
+    for (int i = 0; i < 60; i += 5) fifth.push_back(i);
     const std::vector<Case> cases{
         // A box narrower than the equal-contribution weights.
         {c12, kmo::BoundsList(12, {0.075, 0.09}), budget()},
         // A floor on three instruments far above their share, with a cap.
         {c12, kmo::BoundsList(12, {0.0, 0.3}), group_floor({0, 5, 10}, 0.5)},
+        {c60, kmo::BoundsList(60, {0.0, 0.1}), group_floor(fifth, 0.4)},
         {c6, kmo::BoundsList(6, {0.0, 0.6}), budget()},
     };
     for (std::size_t k = 0; k < cases.size(); ++k) {
         const auto& [c_m, bounds, cons] = cases[k];
         const Vector x0 = equal(c_m.values.rows());
-        if (k < 2) {
+        if (k < 3) {
             ASSERT_GT(worst_violation(*kmo::equal_risk_contributions(c_m.values), bounds, cons), 1e-3) << k;
         }
         const Vector w = weights_in_label_order(
