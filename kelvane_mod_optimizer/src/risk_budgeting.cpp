@@ -471,7 +471,12 @@ std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList
         const auto search = [&](const Vector& from, bool frozen) {
             std::vector<Eigen::Index> order;
             const RaisedPoint& first = evaluate(from);
-            const Vector frozen_weights = first.ok ? sorted_weights(first.t, order) : Vector(Vector::Constant(k, m));
+            if (!first.ok) {  // no point to search from (and no order to keep)
+                minimize::Result none;
+                none.x = Vector::Constant(k, std::numeric_limits<double>::quiet_NaN());
+                return none;
+            }
+            const Vector frozen_weights = sorted_weights(first.t, order);
             const auto weights_at = [&](const RaisedPoint& q) {
                 std::vector<Eigen::Index> scratch;
                 return frozen ? frozen_weights : sorted_weights(q.t, scratch);

@@ -285,6 +285,18 @@ TEST(RiskParityWithLimits, EqualContributionsWhenTheyAreAllowedWithoutTheMinimis
 
 // Where equal contributions are not allowed (or do not exist), the answer keeps the limits and is at
 // least as good as the minimiser's from equal weights.
+// A floor of 100 % on one instrument leaves a single portfolio, from which the raised-member
+// start has no point to search (found by fuzzing: it read an empty order).
+TEST(RiskParityWithLimits, FloorThatLeavesOnePortfolio) {
+    const auto c_m = labelled(daily_covariance(4, 131, 11));
+    const kmo::BoundsList bounds(4, {0.0, 1.0});
+    const auto cons = group_floor({1}, 1.0);
+    const Vector w = weights_in_label_order(
+        kmo::risk_parity_with_cons_optimize(c_m, equal(4), bounds, cons, 100, 1e-8), c_m.labels);
+    EXPECT_LE(worst_violation(w, bounds, cons), 1e-8);
+    EXPECT_NEAR(w[1], 1.0, 1e-8);
+}
+
 TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeights) {
     const auto c12 = labelled(daily_covariance(12, 131, 3));
     // Six instruments, three returns: the sample covariance has rank 2, and the first two
