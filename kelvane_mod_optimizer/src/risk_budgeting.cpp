@@ -1,5 +1,6 @@
-// Risk budgeting by cyclical coordinate descent: the equal-risk-contribution portfolio, and the
-// risk-budgeting portfolio inside a box of weight bounds.
+// Risk budgeting by cyclical coordinate descent: the equal-risk-contribution portfolio, the
+// risk-budgeting portfolio inside a box of weight bounds, and the start of risk parity when a group
+// floor binds (a few members raised over equal contributions of the others).
 //
 // Both minimise F(y) = ½ yᵀC y − λ Σ b_i ln y_i (b_i = 1/n) one coordinate at a time: in y_i
 // alone F is convex with the single positive stationary point, the root of
@@ -278,10 +279,6 @@ std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bo
     }
     return x;
 }
-
-}  // namespace kelvane_mod_optimizer
-
-namespace kelvane_mod_optimizer {
 
 namespace {
 
