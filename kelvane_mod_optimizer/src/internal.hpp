@@ -54,6 +54,10 @@ void certify_feasible(const std::vector<std::string>& labels, const Vector& weig
 
 // Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
 
+// The positive root of c·y² + a·y − b = 0 (c, b > 0), without cancellation: the weight that gives
+// an instrument the contribution b when the rest of its marginal risk is a.
+double positive_root(double c, double a, double b);
+
 // max_i |t_i − t̄| / t̄ of the risk contributions t = w ⊙ Cw; infinite unless t̄ > 0 and finite.
 double relative_contribution_spread(const Matrix& C, const Vector& w);
 
