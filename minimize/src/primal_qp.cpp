@@ -176,6 +176,51 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     std::vector<Index> image_rows{-1};  // no images yet
     int updates = 0;
 
+    // Takes out of the working set the last inequality that holds at s; false when there is none.
+    const auto release_holding_row = [&]() {
+        for (Index j = mi - 1; j >= 0; --j) {
+            if (!row_on[static_cast<std::size_t>(j)]) continue;
+            const double slack = A.row(me + j).dot(s) - b[me + j];
+            const double tol = kFeasTol * std::max(1.0, std::abs(b[me + j]) + A.row(me + j).cwiseAbs().dot(s.cwiseAbs()));
+            if (slack >= -tol) {
+                row_on[static_cast<std::size_t>(j)] = 0;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    // Frees a variable held at its bound.
+    const auto free_variable = [&](Index v) {
+        if (!factor.append(v)) return false;
+        // q loses B times the variable's bound value and gains its own entry.
+        const double value = bound_value(v);
+        const Index last = factor.size() - 1;
+        Bfixed -= B.col(v) * value;
+        if (image_rows.size() == 1 && image_rows[0] < 0) {
+            // No images yet: they are solved afresh at the next step.
+        } else {
+            w -= value * factor.row(last).head(last).transpose();
+            factor.extend(w, [&](Index) { return g[v] + Bfixed[v]; });
+            factor.extend(Z, [&](Index j) { return A(image_rows[static_cast<std::size_t>(j)], v); });
+            ++updates;
+        }
+        side[static_cast<std::size_t>(v)] = 0;
+        return true;
+    };
+    // When the working set is dependent: out of it goes the last inequality that holds at s, else
+    // the guessed bound farthest from s (not reached yet, so not active at s). False when neither
+    // exists.
+    const auto release_dependent = [&]() {
+        if (release_holding_row()) return true;
+        Index farthest = -1;
+        double distance = kFeasTol;
+        for (Index i = 0; i < n; ++i)
+            if (side[static_cast<std::size_t>(i)] != 0 && std::abs(bound_value(i) - s[i]) > distance)
+                distance = std::abs(bound_value(i) - s[i]), farthest = i;
+        return farthest >= 0 && free_variable(farthest);
+    };
+
     for (int step = 0; step < max_steps; ++step) {
         // The point that minimises the model with the working constraints held as equalities.
         Vector t = Vector::Zero(n);
@@ -188,7 +233,13 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
         const auto& F = factor.free();
         const Index nf = factor.size();
         const auto k = static_cast<Index>(rows.size());
-        if (k > nf) return false;
+        if (k > nf) {
+            // More working rows than free variables: the last bound taken in made an inequality
+            // that holds at s depend on the others here; it leaves the working set (the ratio test
+            // keeps it).
+            if (!release_dependent()) return false;
+            continue;
+        }
         Vector rhs(k);
         for (Index j = 0; j < k; ++j) rhs[j] = b[rows[j]] - A.row(rows[j]).dot(t);
         // The forward images Z = L⁻¹A_Fᵀ and w = L⁻¹q (q = g + B times the fixed part, on the free
@@ -207,8 +258,23 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             updates = 0;
         }
         Vector tF, lambda;
-        if (!range_space_step(Z, w, rhs, tF, lambda)) return false;
+        if (!range_space_step(Z, w, rhs, tF, lambda)) {
+            if (!release_dependent()) return false;
+            continue;
+        }
         factor.back(tF);
+        // Rounding in the images (and a badly conditioned B) leaves the rows off by more than the
+        // bounds allow; the nearest point that meets them exactly differs by that much only.
+        if (k > 0) {
+            Matrix AF(k, nf);
+            for (Index j = 0; j < k; ++j)
+                for (Index a = 0; a < nf; ++a) AF(j, a) = A(rows[j], F[a]);
+            const Eigen::LDLT<Matrix> rows_ldlt(AF * AF.transpose());
+            if (rows_ldlt.info() == Eigen::Success) {
+                const Vector fix = AF.transpose() * rows_ldlt.solve(Vector(AF * tF - rhs));
+                if (fix.allFinite()) tF -= fix;
+            }
+        }
         for (Index a = 0; a < nf; ++a) t[F[a]] = tF[a];
         if (!t.allFinite() || !lambda.allFinite()) return false;
 
@@ -219,15 +285,16 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
         signed char blocking_side = 0;
         for (Index a = 0; a < nf; ++a) {
             const Index i = F[a];
-            if (p[i] < 0.0 && std::isfinite(lo[i]) && (lo[i] - s[i]) / p[i] < alpha)
+            if (p[i] < 0.0 && std::isfinite(lo[i]) && t[i] < lo[i] - kFeasTol && (lo[i] - s[i]) / p[i] < alpha)
                 alpha = (lo[i] - s[i]) / p[i], blocking_var = i, blocking_pos = a, blocking_side = -1;
-            else if (p[i] > 0.0 && std::isfinite(up[i]) && (up[i] - s[i]) / p[i] < alpha)
+            else if (p[i] > 0.0 && std::isfinite(up[i]) && t[i] > up[i] + kFeasTol && (up[i] - s[i]) / p[i] < alpha)
                 alpha = (up[i] - s[i]) / p[i], blocking_var = i, blocking_pos = a, blocking_side = 1;
         }
         for (Index j = 0; j < mi; ++j) {
             if (row_on[static_cast<std::size_t>(j)]) continue;
             const double Ap = A.row(me + j).dot(p);
-            if (Ap < 0.0 && (b[me + j] - A.row(me + j).dot(s)) / Ap < alpha)
+            if (Ap < 0.0 && A.row(me + j).dot(t) < b[me + j] - kFeasTol * std::max(1.0, std::abs(b[me + j])) &&
+                (b[me + j] - A.row(me + j).dot(s)) / Ap < alpha)
                 alpha = (b[me + j] - A.row(me + j).dot(s)) / Ap, blocking_row = j, blocking_var = -1;
         }
         alpha = std::max(alpha, 0.0);
@@ -280,16 +347,7 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             if (row_on[static_cast<std::size_t>(j)] && -r[me + j] > worst)
                 worst = -r[me + j], release_row = j, release_var = -1;
         if (release_var >= 0) {
-            if (!factor.append(release_var)) return false;
-            // q loses B times the variable's bound value and gains its own entry.
-            const double value = bound_value(release_var);
-            const Index last = factor.size() - 1;
-            Bfixed -= B.col(release_var) * value;
-            w -= value * factor.row(last).head(last).transpose();
-            factor.extend(w, [&](Index) { return g[release_var] + Bfixed[release_var]; });
-            factor.extend(Z, [&](Index j) { return A(image_rows[static_cast<std::size_t>(j)], release_var); });
-            ++updates;
-            side[static_cast<std::size_t>(release_var)] = 0;
+            if (!free_variable(release_var)) return false;
         } else if (release_row >= 0) {
             row_on[static_cast<std::size_t>(release_row)] = 0;
         } else {

@@ -338,8 +338,11 @@ TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeig
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8, {.risk_budgeting = false}),
             c_m.labels);
         EXPECT_LE(worst_violation(w, bounds, cons), 1e-12) << "case " << k;
+        // The minimiser's answer may break a limit by up to the feasibility tolerance, and buys
+        // itself that much spread; it is matched exactly only where it keeps the limits.
+        const double slack = worst_violation(from_equal, bounds, cons) > 1e-12 ? 1e-6 : 1e-9;
         EXPECT_LE(kmo::risk_parity_with_con_obj_fun(c_m.values, w),
-                  kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + 1e-9) + 1e-15)
+                  kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + slack) + 1e-15)
             << "case " << k;
     }
 }
