@@ -1,6 +1,7 @@
 // Functions private to the optimiser, shared between its subsystems and its tests.
 #pragma once
 
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
@@ -56,7 +57,10 @@ void certify_feasible(const std::vector<std::string>& labels, const Vector& weig
 
 // The positive root of c·y² + a·y − b = 0 (c, b > 0), without cancellation: the weight that gives
 // an instrument the contribution b when the rest of its marginal risk is a.
-double positive_root(double c, double a, double b);
+inline double positive_root(double c, double a, double b) {
+    const double d = std::sqrt(a * a + 4.0 * c * b);
+    return a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c);
+}
 
 // max_i |t_i − t̄| / t̄ of the risk contributions t = w ⊙ Cw; infinite unless t̄ > 0 and finite.
 double relative_contribution_spread(const Matrix& C, const Vector& w);

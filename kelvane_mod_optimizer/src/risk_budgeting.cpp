@@ -44,11 +44,6 @@ Vector normalised(const Vector& y) {
 
 }  // namespace
 
-double positive_root(double c, double a, double b) {
-    const double d = std::sqrt(a * a + 4.0 * c * b);
-    return a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c);
-}
-
 double relative_contribution_spread(const Matrix& C, const Vector& w) {
     const Vector t = w.cwiseProduct(C * w);
     const double mean = t.mean();
