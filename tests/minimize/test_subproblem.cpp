@@ -77,7 +77,13 @@ TEST(minimize_subproblem, BothSolversAgreeWithLeastSquaresFromAnyStart) {
         opposite.inequality = {0};
         for (Index i = 0; i < n; ++i)
             opposite.bound.push_back(want[i] <= p.lo[i] + 1e-12 ? 0 : -1);
-        for (ActiveSet start : {ActiveSet{}, opposite}) {
+        // From every variable at its lower bound: more working rows than free variables, and
+        // none of those bounds reached at the zero step.
+        ActiveSet all_lower;
+        all_lower.known = true;
+        all_lower.inequality = {1};
+        all_lower.bound.assign(static_cast<std::size_t>(n), -1);
+        for (ActiveSet start : {ActiveSet{}, opposite, all_lower}) {
             Vector s, r;
             ASSERT_TRUE(minimize::detail::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, start, s, r));
             EXPECT_LT((s - want).lpNorm<Eigen::Infinity>(), 1e-9);
