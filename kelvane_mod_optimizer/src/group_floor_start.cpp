@@ -16,7 +16,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Members of the group raised at first; doubled while that lowers the spread.
+// Members of the group raised at first; doubled while that lowers the spread and most of the
+// members last added end above the common contribution.
 constexpr std::size_t kFirstRaised = 8;
 // What the records must hold by in the search over the raised weights, so that its answer meets
 // them exactly.
@@ -409,6 +410,11 @@ std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList
         best_spread = spread;
         p = x;
         if (count == members.size()) break;
+        // Members join in order of least marginal risk: when most of those just added stay at the
+        // common contribution, the next ones would too.
+        Eigen::Index lifted = 0;
+        for (Eigen::Index j = before; j < k; ++j) lifted += q.t[j] > q.tau * (1.0 + 1e-6) ? 1 : 0;
+        if (2 * lifted <= k - before) break;
         count = std::min(2 * count, members.size());
     }
     return answer;

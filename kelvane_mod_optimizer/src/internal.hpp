@@ -84,7 +84,7 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
 // weights are chosen by SLSQP with exact derivatives (from the equations of the common
 // contribution), the others follow by coordinate sweeps from the first-order prediction of the
 // last point (box risk budgeting where one reaches a bound); more members are raised while that
-// lowers the spread. None when the floor is not the only broken record, a weight that is not raised
+// lowers the spread and most of those last added end above the common contribution. None when the floor is not the only broken record, a weight that is not raised
 // ends at a bound, or the search fails; the caller checks the answer against every limit.
 std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList& bounds,
                                                const std::vector<ConstraintRecord>& cons, const Vector& start);
