@@ -12,3 +12,9 @@ add_dependencies(bench_solvers bench_inputs)
 
 kv_add_benchmark(bench_optimize SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench_optimize.cpp LIBS kelvane_mod_optimizer)
 target_include_directories(bench_optimize PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
+
+# Not a Google Benchmark: generated problems under binding limits, against SLSQP from equal weights.
+add_executable(limits_quality ${CMAKE_CURRENT_SOURCE_DIR}/limits_quality.cpp)
+target_link_libraries(limits_quality PRIVATE kelvane_mod_optimizer)
+target_include_directories(limits_quality PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
+set_target_properties(limits_quality PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -309,7 +309,10 @@ std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList
         const auto search = [&](const Vector& from, bool frozen) {
             std::vector<Eigen::Index> order;
             const RaisedPoint& first = evaluate(from);
-            if (!first.ok) {  // no point to search from (and no order to keep)
+            // No point to search from (and no order to keep); or one where a weight that is not
+            // raised sits at a bound, where the derivatives (all common weights free) do not hold
+            // and an answer would be refused.
+            if (!first.ok || first.bound_held) {
                 minimize::Result none;
                 none.x = Vector::Constant(k, std::numeric_limits<double>::quiet_NaN());
                 return none;
