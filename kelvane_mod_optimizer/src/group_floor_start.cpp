@@ -61,14 +61,8 @@ bool equalise_common(const Matrix& C, const Positions& common, const Vector& slo
     for (int sweep = 0; sweep < kMaxCommonSweeps; ++sweep) {
         double largest = 0.0;
         for (const Eigen::Index i : common) {
-            const double c = C(i, i);
-            const double yi = positive_root(c, cw[i] - c * w[i], tau);
-            const double delta = yi - w[i];
-            if (delta != 0.0) {
-                cw.noalias() += delta * C.col(i);
-                w[i] = yi;
-                largest = std::max(largest, std::abs(delta) / yi);
-            }
+            const double delta = coordinate_step(C, i, tau, w, cw);
+            if (delta != 0.0) largest = std::max(largest, std::abs(delta) / w[i]);
         }
         double sum = 0.0;
         for (Eigen::Index i = 0; i < w.size(); ++i) sum += w[i];

@@ -1,8 +1,10 @@
 // Functions private to the optimiser, shared between its subsystems and its tests.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,11 +57,21 @@ void certify_feasible(const std::vector<std::string>& labels, const Vector& weig
 
 // Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
 
-// The positive root of c·y² + a·y − b = 0 (c, b > 0), without cancellation: the weight that gives
-// an instrument the contribution b when the rest of its marginal risk is a.
-inline double positive_root(double c, double a, double b) {
+// One coordinate step of risk budgeting: y_i moves to the weight that gives instrument i the
+// contribution b given the other weights (the positive root of C_ii y² + a·y − b = 0, a the rest
+// of its marginal risk, taken without cancellation), clipped to [lower, upper], and cy = Cy
+// follows. Returns the move.
+inline double coordinate_step(const Matrix& C, Eigen::Index i, double b, Vector& y, Vector& cy, double lower = 0.0,
+                              double upper = std::numeric_limits<double>::infinity()) {
+    const double c = C(i, i), a = cy[i] - c * y[i];
     const double d = std::sqrt(a * a + 4.0 * c * b);
-    return a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c);
+    const double yi = std::clamp(a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c), lower, upper);
+    const double delta = yi - y[i];
+    if (delta != 0.0) {
+        cy.noalias() += delta * C.col(i);
+        y[i] = yi;
+    }
+    return delta;
 }
 
 // max_i |t_i − t̄| / t̄ of the risk contributions t = w ⊙ Cw; infinite unless t̄ > 0 and finite.

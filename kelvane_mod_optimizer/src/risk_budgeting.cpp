@@ -79,15 +79,7 @@ std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance
             cy.noalias() = C * y;
         }
         margin_sweep_done = deviation <= tolerance;
-        for (Eigen::Index i = 0; i < n; ++i) {
-            const double c = C(i, i);
-            const double yi = positive_root(c, cy[i] - c * y[i], b);
-            const double delta = yi - y[i];
-            if (delta != 0.0) {
-                cy.noalias() += delta * C.col(i);
-                y[i] = yi;
-            }
-        }
+        for (Eigen::Index i = 0; i < n; ++i) coordinate_step(C, i, b, y, cy);
     }
     return std::nullopt;
 }
@@ -103,14 +95,8 @@ bool box_descent(const Matrix& C, const Vector& lower, const Vector& upper, doub
     while (sweeps-- > 0) {
         double largest = 0.0;
         for (Eigen::Index i = 0; i < n; ++i) {
-            const double c = C(i, i);
-            const double yi = std::clamp(positive_root(c, cy[i] - c * y[i], budget), lower[i], upper[i]);
-            const double delta = yi - y[i];
-            if (delta != 0.0) {
-                cy.noalias() += delta * C.col(i);
-                y[i] = yi;
-                largest = std::max(largest, std::abs(delta) / yi);
-            }
+            const double delta = coordinate_step(C, i, budget, y, cy, lower[i], upper[i]);
+            if (delta != 0.0) largest = std::max(largest, std::abs(delta) / y[i]);
         }
         if (!std::isfinite(largest)) return false;
         if (largest <= tolerance) {
