@@ -35,6 +35,21 @@ ConstraintRecord budget_constraint();
 // Identifier to weight in ascending weight order; equal weights keep the order of `index`.
 WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& weight);
 
+// The bounds as two vectors, an absent side given by `missing_lower` or `missing_upper`.
+struct BoxVectors {
+    Vector lower;
+    Vector upper;
+};
+BoxVectors bound_vectors(const BoundsList& bounds, double missing_lower = -std::numeric_limits<double>::infinity(),
+                         double missing_upper = std::numeric_limits<double>::infinity());
+
+// Weight of the logarithms in risk parity's barrier objective xᵀCx − w·Σ ln x_i.
+inline constexpr double kBarrierWeight = 15.0;
+
+// The barrier objective and its gradient from x and the product Cx.
+double barrier_value(const Vector& x, const Vector& cx);
+Vector barrier_gradient(const Vector& x, const Vector& cx);
+
 // One SLSQP attempt with the given options.
 using SlsqpAttempt = std::function<minimize::Result(const minimize::SlsqpOptions&)>;
 

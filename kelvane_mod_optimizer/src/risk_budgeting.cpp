@@ -114,11 +114,8 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
     if (n == 0 || C.cols() != n || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(C))
         return std::nullopt;
     // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0.
-    Vector lower(n), upper(n);
+    auto [lower, upper] = bound_vectors(bounds, 0.0, kInf);
     for (Eigen::Index i = 0; i < n; ++i) {
-        const auto& bound = bounds[static_cast<std::size_t>(i)];
-        lower[i] = bound.lower ? *bound.lower : 0.0;
-        upper[i] = bound.upper ? *bound.upper : kInf;
         if (std::isnan(lower[i]) || std::isnan(upper[i]) || !(upper[i] > 0.0) || lower[i] > upper[i])
             return std::nullopt;
         lower[i] = std::max(lower[i], 0.0);

@@ -8,16 +8,11 @@
 
 #include <Eigen/Dense>
 
+#include "minimize/primal_qp.hpp"
+
 namespace minimize::detail {
 
-// Which constraints hold with equality at a subproblem's solution.
-struct ActiveSet {
-    std::vector<signed char> bound;  // per variable: -1 at its lower bound, +1 at its upper, 0 free
-    std::vector<char> inequality;    // per inequality row: active or not
-    bool known = false;              // false until a subproblem was solved
-    int skip = 0;                    // subproblems to leave to the least-squares path after a miss
-    int backoff = 0;                 // the last such pause; doubles with each miss in a row
-};
+using minimize::ActiveSet;
 
 // The equality-constrained step on the free variables with H = R Rᵀ, from the forward solves
 // Z = R⁻¹A_Fᵀ and w = R⁻¹q: the multipliers λ of the rows A_F v = rhs, from (ZᵀZ) λ = rhs + Zᵀw,

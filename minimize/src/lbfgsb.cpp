@@ -138,12 +138,12 @@ Result lbfgsb(const Objective& objective, const Gradient& gradient, const Vector
     result.nit = nit;
     result.message = trimmed(task);
     if (starts_with(task, "CONV"))
-        result.status = 0;
+        result.status = lbfgsb_status::converged;
     else if (result.nfev > options.maxfun || nit >= options.maxiter)
-        result.status = 1;
+        result.status = lbfgsb_status::limit_reached;
     else
-        result.status = 2;
-    result.success = result.status == 0;
+        result.status = lbfgsb_status::abnormal;
+    result.success = result.status == lbfgsb_status::converged;
     result.x = x;
     result.fun = f;
     return result;

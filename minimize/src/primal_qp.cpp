@@ -1,9 +1,11 @@
-#include "primal_qp.hpp"
+#include "minimize/primal_qp.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "active_set_qp.hpp"
 
 namespace minimize::detail {
 
@@ -174,6 +176,11 @@ std::vector<signed char> diagonal_guess(const Matrix& B, const Vector& g, const 
 }
 
 }  // namespace
+}  // namespace minimize::detail
+
+namespace minimize {
+
+using namespace detail;
 
 bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, const Vector& b, Index me,
                           const Vector& lo, const Vector& up, ActiveSet& active, Vector& s_out, Vector& r_out) {
@@ -420,4 +427,4 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     return false;
 }
 
-}  // namespace minimize::detail
+}  // namespace minimize

@@ -15,7 +15,7 @@
 #include "finite_differences.hpp"
 #include "active_set_qp.hpp"
 #include "lsq.hpp"
-#include "primal_qp.hpp"
+#include "minimize/primal_qp.hpp"
 #include "minimize/minimize.hpp"
 
 namespace minimize {
@@ -254,7 +254,7 @@ int lsq(const Matrix& L, const Vector& d, const Vector& g, const Matrix& A, cons
         guess->backoff = std::min(2 * guess->backoff + 1, 15);
         guess->skip = guess->backoff;
     }
-    if (guess != nullptr && B != nullptr && detail::primal_active_set_qp(B->get(L, d), g, A, -c, me, lo, up, *guess, s, r)) {
+    if (guess != nullptr && B != nullptr && primal_active_set_qp(B->get(L, d), g, A, -c, me, lo, up, *guess, s, r)) {
         clip(s, lo, up);
         return kSolved;
     }

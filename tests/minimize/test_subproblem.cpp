@@ -7,11 +7,11 @@
 
 #include "active_set_qp.hpp"
 #include "lsq.hpp"
-#include "primal_qp.hpp"
+#include "minimize/primal_qp.hpp"
 
 namespace {
 
-using minimize::detail::ActiveSet;
+using minimize::ActiveSet;
 using minimize::detail::Matrix;
 using minimize::detail::Vector;
 using Eigen::Index;
@@ -85,7 +85,7 @@ TEST(minimize_subproblem, BothSolversAgreeWithLeastSquaresFromAnyStart) {
         all_lower.bound.assign(static_cast<std::size_t>(n), -1);
         for (ActiveSet start : {ActiveSet{}, opposite, all_lower}) {
             Vector s, r;
-            ASSERT_TRUE(minimize::detail::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, start, s, r));
+            ASSERT_TRUE(minimize::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, start, s, r));
             EXPECT_LT((s - want).lpNorm<Eigen::Infinity>(), 1e-9);
 
             // The fast path, handed the active set the primal solver found, verifies it at once.

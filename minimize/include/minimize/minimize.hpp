@@ -75,7 +75,13 @@ struct LbfgsbOptions {
     double eps = 1e-8;                   // finite-difference step when no gradient is given
 };
 
-// Exit codes of lbfgsb(): 0 converged, 1 iteration or evaluation limit, 2 abnormal stop.
+// Exit codes of lbfgsb().
+namespace lbfgsb_status {
+inline constexpr int converged = 0;      // the reduction or projected-gradient test passed
+inline constexpr int limit_reached = 1;  // iteration or evaluation limit
+inline constexpr int abnormal = 2;       // the line search or the method stopped otherwise
+}  // namespace lbfgsb_status
+
 Result lbfgsb(const Objective& objective, const Gradient& gradient, const Vector& x0,
               const std::vector<Bound>& bounds, const LbfgsbOptions& options = {});
 

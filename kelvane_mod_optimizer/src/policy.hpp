@@ -1,0 +1,51 @@
+// The policy the constrained solvers share: the checks of their inputs, the SLSQP runs with the
+// tolerance relaxation, and the normalisation and certification of every answer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "internal.hpp"
+
+namespace kelvane_mod_optimizer {
+
+// The checks every public solver makes before it starts, in this order: the covariance (square,
+// labelled, finite; skipped when `c_m` is null), the length of init_weight and of the bounds
+// against n, max_iteration, and tol when there is one.
+void check_solver_inputs(const char* solver, const LabelledMatrix* c_m, Eigen::Index n, const Vector& init_weight,
+                         const BoundsList& bounds, int max_iteration, std::optional<double> tol);
+
+// A positive scale for the objective: `s` itself when it is a positive finite number, else 1.
+double usable_scale(double s);
+
+// An objective and its gradient as the minimiser takes them.
+struct ScaledProblem {
+    minimize::Objective objective;
+    minimize::Gradient gradient;  // empty: finite differences
+};
+
+// f and g divided by `scale`.
+ScaledProblem scaled(minimize::Objective f, minimize::Gradient g, double scale);
+
+// Weights divided by their sum (added first to last), checked against the bounds, the records
+// and the budget, handed to the result ordering.
+WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
+                            const std::vector<ConstraintRecord>& cons);
+
+// Weights that already add up to 1, checked and handed to the result ordering.
+WeightMap certified_result(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons);
+
+// The SLSQP policy on the problem: the accepted point, before normalisation.
+Vector minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                           const SolverSettings& settings);
+
+// The SLSQP policy on the problem, its answer normalised and checked.
+WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+                           const Vector& init_weight, const BoundsList& bounds,
+                           const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                           const SolverSettings& settings);
+
+}  // namespace kelvane_mod_optimizer

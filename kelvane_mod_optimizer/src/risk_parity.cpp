@@ -1,0 +1,30 @@
+// Risk parity without limits: L-BFGS-B on the log barrier.
+#include "policy.hpp"
+
+namespace kelvane_mod_optimizer {
+
+WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                               int max_iteration, const SolverSettings&) {
+    check_solver_inputs("risk_parity_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration,
+                        std::nullopt);
+    const Matrix& C = c_m.values;
+    minimize::LbfgsbOptions options;
+    options.maxiter = max_iteration;
+    // The minimiser asks for the objective and the gradient at the same point: Cx is formed once.
+    Vector last_x, last_cx;
+    const auto product = [&](const Vector& x) -> const Vector& {
+        if (last_x.size() != x.size() || last_x != x) {
+            last_x = x;
+            last_cx.noalias() = C * x;
+        }
+        return last_cx;
+    };
+    const minimize::Result r = minimize::lbfgsb([&](const Vector& x) { return barrier_value(x, product(x)); },
+                                                [&](const Vector& x) { return barrier_gradient(x, product(x)); },
+                                                init_weight, bounds, options);
+    if (!(r.success || r.nit >= max_iteration)) throw OptimizationFailed(r.message);
+    // The bounds keep the barrier defined; they are no promise on the scaled weights.
+    return normalised_result(c_m.labels, r.x, {}, {});
+}
+
+}  // namespace kelvane_mod_optimizer

@@ -1,0 +1,32 @@
+// A primal active-set solver for convex quadratic programmes with simple bounds and linear rows,
+// the fast path of SLSQP's subproblem; usable on its own. It starts from the zero step (which the
+// bounds always admit), keeps simple bounds as bounds, and updates a Cholesky factor of the free
+// variables' block of B as variables join or leave their bounds.
+#pragma once
+
+#include <vector>
+
+#include <Eigen/Dense>
+
+namespace minimize {
+
+// Which constraints hold with equality at a subproblem's solution.
+struct ActiveSet {
+    std::vector<signed char> bound;  // per variable: -1 at its lower bound, +1 at its upper, 0 free
+    std::vector<char> inequality;    // per inequality row: active or not
+    bool known = false;              // false until a subproblem was solved
+    int skip = 0;                    // subproblems to leave to the least-squares path after a miss
+    int backoff = 0;                 // the last such pause; doubles with each miss in a row
+};
+
+// Solves min ½ sᵀBs + gᵀs subject to A.topRows(me) s = b.head(me), A.bottomRows s >= b.tail,
+// lo <= s <= up (B symmetric positive definite, infinite sides absent, lo <= 0 <= up), starting
+// from s = 0 and the working set `active`. Returns false, without touching the outputs, when the
+// bounds exclude s = 0, the working constraints become dependent, a factor fails or the step limit
+// is reached. On success `s`, the row multipliers `r` (B s + g = Aᵀ r + bound multipliers) and
+// `active` describe the solution.
+bool primal_active_set_qp(const Eigen::MatrixXd& B, const Eigen::VectorXd& g, const Eigen::MatrixXd& A,
+                          const Eigen::VectorXd& b, Eigen::Index me, const Eigen::VectorXd& lo,
+                          const Eigen::VectorXd& up, ActiveSet& active, Eigen::VectorXd& s, Eigen::VectorXd& r);
+
+}  // namespace minimize
