@@ -20,7 +20,8 @@ constexpr int kStallSteps = 5;             // steps without progress before it i
 constexpr double kTinyStep = 1e-10;        // a step this short makes no progress
 constexpr double kRayGrowth = 1e8;         // multipliers this large relative to the data: look for a certificate
 constexpr double kRayTolerance = 1e-7;     // accuracy asked of an infeasibility certificate
-constexpr double kRegularisation = 1e-13;  // relative to the largest diagonal, where K has none of its own
+constexpr double kRegularisation = 1e-13;
+constexpr double kEqualityResidual = 1e-12;  // relative residuals of an accepted equality-row optimum  // relative to the largest diagonal, where K has none of its own
 
 double inf_norm(const VectorXd& v) { return v.size() ? v.cwiseAbs().maxCoeff() : 0.0; }
 
@@ -45,6 +46,38 @@ struct Residuals {
     VectorXd ru;  // x + s_u − u (masked)
 };
 
+// K = H + diag(shift), factorised: by Woodbury for the factor form, by Cholesky when dense.
+class KFactor {
+public:
+    // False when the dense factorisation fails (K not positive definite).
+    bool compute(const QuadraticProgram& p, const VectorXd& shift) {
+        if (p.H_dense.size() == 0) {
+            woodbury_ = std::make_unique<WoodburySolver>(p.H, shift);
+            return true;
+        }
+        woodbury_.reset();
+        MatrixXd k = p.H_dense;
+        k.diagonal() += shift;
+        dense_.compute(k);
+        return dense_.info() == Eigen::Success;
+    }
+    MatrixXd solve(const MatrixXd& R) const { return woodbury_ ? woodbury_->solve(R) : MatrixXd(dense_.solve(R)); }
+    VectorXd solve(const VectorXd& r) const { return woodbury_ ? woodbury_->solve(r) : VectorXd(dense_.solve(r)); }
+
+private:
+    std::unique_ptr<WoodburySolver> woodbury_;
+    Eigen::LLT<MatrixXd> dense_;
+};
+
+VectorXd hessian_times(const QuadraticProgram& p, const VectorXd& x) {
+    if (p.H_dense.size() == 0) return p.H * x;
+    return p.H_dense.selfadjointView<Eigen::Lower>() * x;
+}
+
+// The diagonal of H that holds without any barrier term: d of the factor form (its low-rank part
+// may be singular), the dense diagonal otherwise.
+VectorXd own_diagonal(const QuadraticProgram& p) { return p.H_dense.size() == 0 ? p.H.d() : VectorXd(p.H_dense.diagonal()); }
+
 class Solver {
 public:
     Solver(const QuadraticProgram& p) : p_(p), n_(p.q.size()), me_(p.A_eq.rows()), mi_(p.A_in.rows()) {
@@ -61,16 +94,17 @@ public:
         }
         rows_.mask = VectorXd::Ones(mi_);
         pairs_ = lo_.mask.sum() + up_.mask.sum() + static_cast<double>(mi_);
-        H_diag_max_ = std::max(1.0, inf_norm(p.H.diagonal()));
+        H_diag_max_ = std::max(1.0, inf_norm(p.H_dense.size() ? VectorXd(p.H_dense.diagonal()) : p.H.diagonal()));
     }
 
     QpResult run(const InteriorPointOptions& options);
 
 private:
     Residuals residuals() const;
-    void factorise();
+    bool equality_optimum(QpResult& result);
+    bool factorise();
     Step newton(const Residuals& r, const VectorXd& rcl, const VectorXd& rcu, const VectorXd& rcr) const;
-    void start();
+    bool start();
     bool certificate_of_infeasibility() const;
     double max_step(const Step& d) const;
     void take(const Step& d, double alpha);
@@ -86,14 +120,14 @@ private:
     Pairs lo_, up_, rows_;
 
     // the factorisation of one Newton step
-    std::unique_ptr<WoodburySolver> K_;
+    KFactor K_;
     MatrixXd KA_;  // K⁻¹Aᵀ
     Eigen::LDLT<MatrixXd> schur_;
 };
 
 Residuals Solver::residuals() const {
     Residuals r;
-    r.rd = p_.H * x_ + p_.q - lo_.z + up_.z;
+    r.rd = hessian_times(p_, x_) + p_.q - lo_.z + up_.z;
     if (me_ + mi_ > 0) {
         VectorXd multipliers(me_ + mi_);
         multipliers << y_, rows_.z;
@@ -106,19 +140,54 @@ Residuals Solver::residuals() const {
     return r;
 }
 
-void Solver::factorise() {
+bool Solver::factorise() {
     VectorXd shift = lo_.z.cwiseQuotient(lo_.s) + up_.z.cwiseQuotient(up_.s);
-    const VectorXd hd = p_.H.d();
+    const VectorXd hd = own_diagonal(p_);
     for (Index i = 0; i < n_; ++i)
         if (hd[i] + shift[i] < kRegularisation * H_diag_max_) shift[i] += kRegularisation * H_diag_max_;
-    K_ = std::make_unique<WoodburySolver>(p_.H, shift);
+    if (!shift.allFinite() || !K_.compute(p_, shift)) return false;
     const Index m = me_ + mi_;
-    if (m == 0) return;
-    KA_ = K_->solve(MatrixXd(A_.transpose()));
+    if (m == 0) return true;
+    KA_ = K_.solve(MatrixXd(A_.transpose()));
     MatrixXd S = A_ * KA_;
     S.diagonal().tail(mi_) += rows_.s.cwiseQuotient(rows_.z);
     S = 0.5 * (S + S.transpose()).eval();
     schur_.compute(S);
+    return schur_.info() == Eigen::Success;
+}
+
+// The minimiser under the equality rows alone, x = K⁻¹(−q − A_eqᵀy) with K = H; when it meets every
+// bound and inequality row exactly it is the optimum, with zero multipliers on those.
+bool Solver::equality_optimum(QpResult& result) {
+    const VectorXd hd = own_diagonal(p_);
+    if (p_.H_dense.size() == 0 && !(hd.array() > 0.0).all()) return false;
+    if (!K_.compute(p_, VectorXd::Zero(n_))) return false;
+    VectorXd x = K_.solve(VectorXd(-p_.q)), y = VectorXd::Zero(me_);
+    if (me_ > 0) {
+        const MatrixXd KA = K_.solve(MatrixXd(p_.A_eq.transpose()));
+        const Eigen::LDLT<MatrixXd> S(p_.A_eq * KA);
+        if (S.info() != Eigen::Success) return false;
+        y = S.solve(p_.A_eq * x - p_.b_eq);
+        x -= KA * y;
+    }
+    if (!x.allFinite()) return false;
+    const double primal_scale = std::max({1.0, inf_norm(x), inf_norm(p_.b_eq)});
+    const VectorXd Hx = hessian_times(p_, x);
+    const VectorXd rd = Hx + p_.q + p_.A_eq.transpose() * y;
+    const double dual_scale = std::max({inf_norm(p_.q), inf_norm(Hx), std::numeric_limits<double>::min()});
+    if (inf_norm(p_.A_eq * x - p_.b_eq) > kEqualityResidual * primal_scale || inf_norm(rd) > kEqualityResidual * dual_scale)
+        return false;
+    for (Index i = 0; i < n_; ++i)
+        if (!(x[i] >= p_.lower[i] && x[i] <= p_.upper[i])) return false;
+    if (mi_ > 0 && !((p_.A_in * x - p_.b_in).array() <= 0.0).all()) return false;
+    result.status = QpStatus::converged;
+    result.iterations = 1;
+    result.x = x;
+    result.objective = 0.5 * x.dot(Hx) + p_.q.dot(x);
+    result.y_eq = y;
+    result.z_in = VectorXd::Zero(mi_);
+    result.z_lower = result.z_upper = VectorXd::Zero(n_);
+    return true;
 }
 
 // The Newton equations with complementarity targets z∘Δs + s∘Δz = −rc, reduced to K Δx and the
@@ -127,7 +196,7 @@ Step Solver::newton(const Residuals& r, const VectorXd& rcl, const VectorXd& rcu
     Step d;
     const VectorXd g = -r.rd - (rcl + lo_.z.cwiseProduct(r.rl)).cwiseQuotient(lo_.s).cwiseProduct(lo_.mask) -
                        (-rcu + up_.z.cwiseProduct(r.ru)).cwiseQuotient(up_.s).cwiseProduct(up_.mask);
-    const VectorXd Kg = K_->solve(g);
+    const VectorXd Kg = K_.solve(g);
     if (me_ + mi_ > 0) {
         VectorXd rhs(me_ + mi_);
         rhs << -r.re, rcr.cwiseQuotient(rows_.z) - r.rr;
@@ -169,7 +238,7 @@ void Solver::take(const Step& d, double alpha) {
 
 // Mehrotra's start: the affine step from x = the bounds' middle (or 0), s = z = 1, then slacks
 // and multipliers shifted to be safely positive.
-void Solver::start() {
+bool Solver::start() {
     x_ = VectorXd::Zero(n_);
     for (Index i = 0; i < n_; ++i) {
         if (lo_.mask[i] > 0.0 && up_.mask[i] > 0.0) x_[i] = 0.5 * (l_[i] + u_[i]);
@@ -181,7 +250,7 @@ void Solver::start() {
         f->s = VectorXd::Ones(f->mask.size());
         f->z = f->mask;
     }
-    factorise();
+    if (!factorise()) return false;
     const Residuals r = residuals();
     const Step d = newton(r, lo_.s.cwiseProduct(lo_.z), up_.s.cwiseProduct(up_.z), rows_.s.cwiseProduct(rows_.z));
     take(d, 1.0);
@@ -190,7 +259,7 @@ void Solver::start() {
     for (Pairs* f : {&lo_, &up_, &rows_})
         for (Index i = 0; i < f->s.size(); ++i)
             if (f->mask[i] > 0.0) min_s = std::min(min_s, f->s[i]), min_z = std::min(min_z, f->z[i]);
-    if (pairs_ == 0.0) return;
+    if (pairs_ == 0.0) return true;
     const double ds = std::max(-1.5 * min_s, 0.0), dz = std::max(-1.5 * min_z, 0.0);
     double sz = 0.0, sum_s = 0.0, sum_z = 0.0;
     for (Pairs* f : {&lo_, &up_, &rows_}) {
@@ -209,6 +278,7 @@ void Solver::start() {
     for (Pairs* f : {&lo_, &up_})
         for (Index i = 0; i < n_; ++i)
             if (f->mask[i] == 0.0) f->s[i] = 1.0, f->z[i] = 0.0;
+    return true;
 }
 
 // Farkas: multipliers with A_eqᵀy + A_inᵀz_r − z_l + z_u = 0 and b_eqᵀy + b_inᵀz_r − lᵀz_l + uᵀz_u < 0
@@ -216,7 +286,7 @@ void Solver::start() {
 // infeasible; look at them once they have grown large.
 bool Solver::certificate_of_infeasibility() const {
     const double size = std::max({inf_norm(y_), inf_norm(rows_.z), inf_norm(lo_.z), inf_norm(up_.z)});
-    const double data = std::max({1.0, inf_norm(p_.q), inf_norm(p_.H * x_)});
+    const double data = std::max({1.0, inf_norm(p_.q), inf_norm(hessian_times(p_, x_))});
     if (!(size > kRayGrowth * data)) return false;
     VectorXd ray = up_.z - lo_.z;
     if (me_ + mi_ > 0) {
@@ -231,12 +301,17 @@ bool Solver::certificate_of_infeasibility() const {
 
 QpResult Solver::run(const InteriorPointOptions& options) {
     QpResult result;
-    start();
+    if (equality_optimum(result)) return result;
+    if (!start()) {
+        result.status = QpStatus::failed;
+        result.x = VectorXd::Zero(n_);
+        return result;
+    }
     double best = std::numeric_limits<double>::infinity();
     int stalled = 0;
     for (int it = 0;; ++it) {
         const Residuals r = residuals();
-        const VectorXd Hx = p_.H * x_;
+        const VectorXd Hx = hessian_times(p_, x_);
         const double quad = 0.5 * x_.dot(Hx), lin = p_.q.dot(x_);
         const double gap = lo_.dot() + up_.dot() + rows_.dot();
         const double primal_scale = std::max({1.0, inf_norm(x_), inf_norm(p_.b_eq), inf_norm(p_.b_in)});
@@ -252,7 +327,7 @@ QpResult Solver::run(const InteriorPointOptions& options) {
             result.x = x_;
             if (status == QpStatus::converged)  // the bounds hold exactly; the slacks say they hold to rounding
                 for (Index i = 0; i < n_; ++i) result.x[i] = std::clamp(result.x[i], p_.lower[i], p_.upper[i]);
-            result.objective = 0.5 * p_.H.quadratic_form(result.x) + p_.q.dot(result.x);
+            result.objective = 0.5 * result.x.dot(hessian_times(p_, result.x)) + p_.q.dot(result.x);
             result.y_eq = y_, result.z_in = rows_.z, result.z_lower = lo_.z, result.z_upper = up_.z;
             return result;
         };
@@ -265,7 +340,7 @@ QpResult Solver::run(const InteriorPointOptions& options) {
         if (it >= options.max_iterations) return finish(QpStatus::iteration_limit);
 
         const double mu = pairs_ > 0.0 ? gap / pairs_ : 0.0;
-        factorise();
+        if (!factorise()) return finish(QpStatus::failed);
         // predictor: the affine step
         const VectorXd scl = lo_.s.cwiseProduct(lo_.z), scu = up_.s.cwiseProduct(up_.z), scr = rows_.s.cwiseProduct(rows_.z);
         const Step aff = newton(r, scl, scu, scr);
@@ -289,7 +364,7 @@ QpResult Solver::run(const InteriorPointOptions& options) {
 
 QpResult solve_qp(const QuadraticProgram& p, const InteriorPointOptions& options) {
     const Index n = p.q.size();
-    if (p.H.size() != n || p.lower.size() != n || p.upper.size() != n || p.A_eq.cols() != n ||
+    if ((p.H_dense.size() ? p.H_dense.rows() != n || p.H_dense.cols() != n : p.H.size() != n) || p.lower.size() != n || p.upper.size() != n || p.A_eq.cols() != n ||
         p.A_in.cols() != n || p.A_eq.rows() != p.b_eq.size() || p.A_in.rows() != p.b_in.size())
         throw std::invalid_argument("quadratic programme sizes disagree");
     for (Index i = 0; i < n; ++i)

@@ -1,6 +1,7 @@
 // The interior-point QP: optima built from the optimality conditions, a linear programme, an
 // unconstrained minimum, infeasible limits, the iteration limit, and cvxopt's optima on generated
-// portfolio-shaped problems (diagonal plus low rank, rank-deficient, group rows, absent sides).
+// portfolio-shaped problems (diagonal plus low rank, rank-deficient, group rows, absent sides), in
+// factor form and as a dense Hessian.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,7 +28,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 QuadraticProgram budget_problem(DiagonalPlusLowRank H, VectorXd q, double cap) {
     const auto n = q.size();
     return {std::move(H), std::move(q), MatrixXd::Ones(1, n), VectorXd::Ones(1), MatrixXd(0, n), VectorXd(0),
-            VectorXd::Zero(n), VectorXd::Constant(n, cap)};
+            VectorXd::Zero(n), VectorXd::Constant(n, cap), MatrixXd()};
 }
 
 // x* chosen with instruments at 0, at the cap and in between, both group rows holding with
@@ -89,10 +90,27 @@ TEST(InteriorPoint, WithoutLimitsItIsTheNewtonPoint) {
     const DiagonalPlusLowRank H(VectorXd::Constant(n, 0.5), MatrixXd::Random(n, 3));
     const VectorXd q = VectorXd::Random(n);
     const QuadraticProgram p{H, q, MatrixXd(0, n), VectorXd(0), MatrixXd(0, n), VectorXd(0),
-                             VectorXd::Constant(n, -kInf), VectorXd::Constant(n, kInf)};
+                             VectorXd::Constant(n, -kInf), VectorXd::Constant(n, kInf), MatrixXd()};
     const auto r = solve_qp(p);
     ASSERT_EQ(r.status, QpStatus::converged);
     EXPECT_TRUE(r.x.isApprox(H.dense().llt().solve(-q), 1e-10));
+}
+
+// Nothing but the budget holds at the optimum: x = C⁻¹1 / 1ᵀC⁻¹1.
+TEST(InteriorPoint, AnInteriorOptimumIsTheMinimumVariancePortfolio) {
+    const int n = 12;
+    std::srand(13);
+    const DiagonalPlusLowRank H(VectorXd::Constant(n, 0.04), MatrixXd::Random(n, 3) * 0.05);
+    const VectorXd w = H.dense().llt().solve(VectorXd(VectorXd::Ones(n)));
+    const VectorXd want = w / w.sum();
+    ASSERT_GT(want.minCoeff(), 0.0);
+    for (bool dense : {false, true}) {
+        QuadraticProgram p = budget_problem(H, VectorXd::Zero(n), 1.0);
+        if (dense) p.H_dense = H.dense();
+        const auto r = solve_qp(p);
+        ASSERT_EQ(r.status, QpStatus::converged);
+        EXPECT_LT((r.x - want).cwiseAbs().maxCoeff(), 1e-14);
+    }
 }
 
 TEST(InteriorPoint, ReportsLimitsThatCannotHold) {
@@ -149,9 +167,13 @@ TEST(InteriorPoint, MatchesCvxoptOnPortfolioProblems) {
         const MatrixXd u = matrix(c["u"], static_cast<Eigen::Index>(c["u"][0].size()));
         const QuadraticProgram p{DiagonalPlusLowRank(vector(c["d"]), u), q, matrix(c["a_eq"], n), vector(c["b_eq"]),
                                  matrix(c["a_in"], n), vector(c["b_in"]), vector(c["lower"], -kInf),
-                                 vector(c["upper"], kInf)};
-        const auto r = solve_qp(p);
+                                 vector(c["upper"], kInf), MatrixXd()};
+        QuadraticProgram dense = p;
+        dense.H_dense = p.H.dense();
         SCOPED_TRACE(::testing::Message() << "case " << index++ << " " << c["kind"] << " n=" << n << " k=" << u.cols());
+        const auto r = solve_qp(p);
+        const auto rd = solve_qp(dense);
+        EXPECT_EQ(rd.status, r.status);
         if (c["infeasible"]) {
             EXPECT_EQ(r.status, QpStatus::infeasible);
             continue;
@@ -159,6 +181,7 @@ TEST(InteriorPoint, MatchesCvxoptOnPortfolioProblems) {
         ASSERT_EQ(r.status, QpStatus::converged);
         const double want = c["fun"];
         EXPECT_NEAR(r.objective, want, 1e-9 * std::abs(want));
+        EXPECT_NEAR(rd.objective, want, 1e-9 * std::abs(want));
         EXPECT_LE(r.objective, want + 1e-10 * std::abs(want));  // never above the optimum beyond rounding
         EXPECT_NEAR(r.x.sum(), 1.0, 1e-12);
         EXPECT_TRUE((r.x.array() >= p.lower.array()).all() && (r.x.array() <= p.upper.array()).all());

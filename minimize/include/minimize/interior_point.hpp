@@ -19,6 +19,7 @@ struct QuadraticProgram {
     Eigen::VectorXd b_in;
     Eigen::VectorXd lower;  // l, −infinity where absent
     Eigen::VectorXd upper;  // u, +infinity where absent
+    Eigen::MatrixXd H_dense;  // when not empty: the Hessian as a dense n × n matrix, used instead of H
 };
 
 struct InteriorPointOptions {
@@ -44,7 +45,8 @@ struct QpResult {
     Eigen::VectorXd z_upper;  // multipliers of the upper bounds, ≥ 0 (0 where absent)
 };
 
-// Throws std::invalid_argument when the sizes disagree or some l > u.
+// When the optimum under the equality rows alone meets every bound and inequality row, it is the
+// answer (found with one factorisation, 1 iteration). Throws std::invalid_argument when the sizes disagree or some l > u.
 QpResult solve_qp(const QuadraticProgram& problem, const InteriorPointOptions& options = {});
 
 }  // namespace minimize
