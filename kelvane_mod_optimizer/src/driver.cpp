@@ -188,18 +188,21 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
 
     // Dispatch.
     if (risk_parity) {
-        if (!options.bnds && !options.cons) return risk_parity_optimize(c_m, init_weight, bounds, options.max_iteration);
-        return risk_parity_with_cons_optimize(c_m, init_weight, bounds, constraints, options.max_iteration,
-                                              options.tol);
+        if (!options.bnds && !options.cons)
+            return risk_parity_solve(c_m, init_weight, bounds, options.max_iteration).weights;
+        return risk_parity_with_cons_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol)
+            .weights;
     }
     if (is_method(options.method, OptimizeMethod::MIN_VARIANCE))
-        return min_variance_optimize(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol);
+        return min_variance_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol).weights;
     if (is_method(options.method, OptimizeMethod::MEAN_VARIANCE))
-        return mean_variance_optimize(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
-                                      constraints, options.max_iteration, options.tol);
+        return mean_variance_solve(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
+                                   constraints, options.max_iteration, options.tol)
+            .weights;
     if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR))
-        return min_tracking_error_optimize(init_weight, benchmark_returns, df, bounds, constraints,
-                                           options.max_iteration, options.tol);
+        return min_tracking_error_solve(init_weight, benchmark_returns, df, bounds, constraints,
+                                        options.max_iteration, options.tol)
+            .weights;
     throw OptimizationFailed(fmt::format("OPTIMIZE: unknown method {}", method_text(options.method)));
 }
 

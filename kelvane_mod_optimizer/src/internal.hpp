@@ -13,6 +13,7 @@
 #include "kelvane/instrument.hpp"
 #include "kelvane_mod_optimizer/constraints.hpp"
 #include "kelvane_mod_optimizer/definitions.hpp"
+#include "kelvane_mod_optimizer/solve_summary.hpp"
 #include "kelvane_mod_optimizer/solvers.hpp"
 
 namespace kelvane_mod_optimizer {
@@ -55,8 +56,31 @@ using SlsqpAttempt = std::function<minimize::Result(const minimize::SlsqpOptions
 
 // Runs attempts until one is accepted (converged, or stopped at the iteration limit), raising
 // ftol tenfold after a positive directional derivative in the line search while ftol < 1e-5;
-// returns the accepted x. Throws OptimizationFailed otherwise.
-Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol);
+// returns the accepted attempt. Throws OptimizationFailed otherwise.
+minimize::Result apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol);
+
+// A solver's answer with how its solve ended.
+struct SolveResult {
+    WeightMap weights;
+    SolveSummary summary;
+};
+
+// The five solvers with their summaries; the public *_optimize functions return their weights.
+SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                              int max_iteration, const SolverSettings& settings = {});
+SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
+                                        const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                        int max_iteration, double tol, const SolverSettings& settings = {});
+SolveResult min_variance_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                               const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                               const SolverSettings& settings = {});
+SolveResult mean_variance_solve(const LabelledMatrix& c_m, const Vector& init_weight,
+                                Number risk_aversion_coefficient, const Vector& expected_return,
+                                const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                int max_iteration, double tol, const SolverSettings& settings = {});
+SolveResult min_tracking_error_solve(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
+                                     const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                     int max_iteration, double tol, const SolverSettings& settings = {});
 
 // Argument checks shared by optimize() and the public solvers; each throws KVInvalidArgument
 // naming the value. tol: a positive finite number (the relaxation ends only because it grows);

@@ -8,10 +8,10 @@
 
 namespace kelvane_mod_optimizer {
 
-WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
-                                 Number risk_aversion_coefficient, const Vector& expected_return,
-                                 const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
-                                 int max_iteration, double tol, const SolverSettings& settings) {
+SolveResult mean_variance_solve(const LabelledMatrix& c_m, const Vector& init_weight,
+                                Number risk_aversion_coefficient, const Vector& expected_return,
+                                const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                int max_iteration, double tol, const SolverSettings& settings) {
     check_solver_inputs("mean_variance_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration, tol);
     if (expected_return.size() != c_m.values.rows())
         throw kelvane::KVInvalidArgument(
@@ -30,6 +30,15 @@ WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_w
         scaled([&C, lambda, &mu](const Vector& x) { return mean_variance_obj_fun(C, lambda, mu, x); },
                [&C, lambda, &mu](const Vector& x) { return mean_variance_gradient(C, lambda, mu, x); }, scale);
     return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
+}
+
+WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
+                                 Number risk_aversion_coefficient, const Vector& expected_return,
+                                 const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                 int max_iteration, double tol, const SolverSettings& settings) {
+    return mean_variance_solve(c_m, init_weight, risk_aversion_coefficient, expected_return, bounds, cons,
+                               max_iteration, tol, settings)
+        .weights;
 }
 
 }  // namespace kelvane_mod_optimizer

@@ -62,7 +62,7 @@ BoxVectors bound_vectors(const BoundsList& bounds, double missing_lower, double 
     return box;
 }
 
-Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
+minimize::Result apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double tol) {
     check_max_iteration(max_iteration);
     check_tol(tol);
     minimize::SlsqpOptions options;
@@ -70,7 +70,7 @@ Vector apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iteration, double
     options.ftol = tol;
     for (;;) {
         minimize::Result r = attempt(options);
-        if (r.success || r.nit >= max_iteration) return r.x;
+        if (r.success || r.nit >= max_iteration) return r;
         if (r.status == minimize::slsqp_status::positive_directional_derivative) {
             if (options.ftol >= kLargestRelaxedTol) throw OptimizationFailed("OPTIMIZER: 优化无法收敛到足够精度");
             options.ftol *= kTolRelaxation;  // the running value, compared with the limit as it grows
@@ -98,19 +98,29 @@ double usable_scale(double s) { return std::isfinite(s) && s > 0.0 ? s : 1.0; }
 ScaledProblem scaled(minimize::Objective f, minimize::Gradient g, double scale) {
     if (scale == 1.0) return {std::move(f), std::move(g)};
     ScaledProblem p;
+    p.scale = scale;
     p.objective = [f = std::move(f), scale](const Vector& x) { return f(x) / scale; };
     if (g) p.gradient = [g = std::move(g), scale](const Vector& x) { return Vector(g(x) / scale); };
     return p;
 }
 
-WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
-                            const std::vector<ConstraintRecord>& cons) {
+Vector normalised_weights(const Vector& x) {
     if (!x.allFinite()) throw OptimizationFailed("OPTIMIZER: 优化得到的权重不是有限数值，无法给出结果");
     double sum = 0.0;
     for (Eigen::Index i = 0; i < x.size(); ++i) sum += x[i];
-    const Vector weights = x / sum;
+    Vector weights = x / sum;
     if (!weights.allFinite())
         throw OptimizationFailed(fmt::format("OPTIMIZER: 优化得到的权重之和为 {}，无法归一化", Number(sum).to_string()));
+    return weights;
+}
+
+SolveSummary run_summary(const minimize::Result& run, double objective) {
+    return {run.success ? Termination::converged : Termination::iteration_limit, run.nit, objective, run.message};
+}
+
+WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
+                            const std::vector<ConstraintRecord>& cons) {
+    const Vector weights = normalised_weights(x);
     certify_feasible(labels, weights, bounds, cons);
     return _sorted_result(labels, weights);
 }
@@ -121,7 +131,7 @@ WeightMap certified_result(const std::vector<std::string>& labels, const Vector&
     return _sorted_result(labels, weights);
 }
 
-Vector minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
+minimize::Result minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings) {
     const std::vector<minimize::Constraint> records = minimiser_records(cons, settings);
@@ -132,13 +142,24 @@ Vector minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weig
         max_iteration, tol);
 }
 
-WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
-                           const Vector& init_weight, const BoundsList& bounds,
-                           const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
-                           const SolverSettings& settings) {
-    return normalised_result(labels, minimise_with_slsqp(problem, init_weight, bounds, cons, max_iteration,
-                                                         tol, settings),
-                             bounds, cons);
+SolveResult solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+                             const Vector& init_weight, const BoundsList& bounds,
+                             const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                             const SolverSettings& settings) {
+    const minimize::Result run = minimise_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings);
+    const Vector weights = normalised_weights(run.x);
+    certify_feasible(labels, weights, bounds, cons);
+    return {_sorted_result(labels, weights), run_summary(run, problem.objective(weights) * problem.scale)};
+}
+
+const char* termination_text(Termination termination) {
+    switch (termination) {
+        case Termination::converged: return "converged";
+        case Termination::iteration_limit: return "iteration_limit";
+        case Termination::exact_start: return "exact_start";
+        case Termination::failed: return "failed";
+    }
+    return "failed";
 }
 
 }  // namespace kelvane_mod_optimizer

@@ -23,10 +23,18 @@ double usable_scale(double s);
 struct ScaledProblem {
     minimize::Objective objective;
     minimize::Gradient gradient;  // empty: finite differences
+    double scale = 1.0;           // the objective's divisor: objective(x) · scale is the problem's own
 };
 
 // f and g divided by `scale`.
 ScaledProblem scaled(minimize::Objective f, minimize::Gradient g, double scale);
+
+// Weights divided by their sum (added first to last); OptimizationFailed when x or the quotient is
+// not finite.
+Vector normalised_weights(const Vector& x);
+
+// The summary of a minimiser's accepted run, with the objective at the answer.
+SolveSummary run_summary(const minimize::Result& run, double objective);
 
 // Weights divided by their sum (added first to last), checked against the bounds, the records
 // and the budget, handed to the result ordering.
@@ -37,13 +45,14 @@ WeightMap normalised_result(const std::vector<std::string>& labels, const Vector
 WeightMap certified_result(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons);
 
-// The SLSQP policy on the problem: the accepted point, before normalisation.
-Vector minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
+// The SLSQP policy on the problem: the accepted run, its point before normalisation.
+minimize::Result minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings);
 
-// The SLSQP policy on the problem, its answer normalised and checked.
-WeightMap solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
+// The SLSQP policy on the problem, its answer normalised and checked, with the unscaled objective
+// at the answer in the summary.
+SolveResult solve_with_slsqp(const std::vector<std::string>& labels, const ScaledProblem& problem,
                            const Vector& init_weight, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                            const SolverSettings& settings);

@@ -3,8 +3,8 @@
 
 namespace kelvane_mod_optimizer {
 
-WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                               int max_iteration, const SolverSettings&) {
+SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                              int max_iteration, const SolverSettings&) {
     check_solver_inputs("risk_parity_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration,
                         std::nullopt);
     const Matrix& C = c_m.values;
@@ -24,7 +24,12 @@ WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_wei
                                                 init_weight, bounds, options);
     if (!(r.success || r.nit >= max_iteration)) throw OptimizationFailed(r.message);
     // The bounds keep the barrier defined; they are no promise on the scaled weights.
-    return normalised_result(c_m.labels, r.x, {}, {});
+    return {normalised_result(c_m.labels, r.x, {}, {}), run_summary(r, r.fun)};
+}
+
+WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
+                               int max_iteration, const SolverSettings& settings) {
+    return risk_parity_solve(c_m, init_weight, bounds, max_iteration, settings).weights;
 }
 
 }  // namespace kelvane_mod_optimizer

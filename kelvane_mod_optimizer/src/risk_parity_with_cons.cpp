@@ -12,9 +12,9 @@ constexpr double kStartInset = 1e-9;
 
 }  // namespace
 
-WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
-                                         const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
-                                         int max_iteration, double tol, const SolverSettings& settings) {
+SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
+                                        const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                        int max_iteration, double tol, const SolverSettings& settings) {
     check_solver_inputs("risk_parity_with_cons_optimize", &c_m, c_m.values.rows(), init_weight, bounds,
                         max_iteration, tol);
     const Matrix& C = c_m.values;
@@ -30,7 +30,9 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     // The spread is never negative and is 0 exactly at equal contributions: when those weights
     // are allowed, nothing does better.
     const std::optional<Vector> equal = equal_risk_contributions(C);
-    if (equal && meets_exactly(*equal, bounds, cons)) return certified_result(c_m.labels, *equal, bounds, cons);
+    if (equal && meets_exactly(*equal, bounds, cons))
+        return {certified_result(c_m.labels, *equal, bounds, cons),
+                {Termination::exact_start, 0, risk_parity_with_con_obj_fun(C, *equal), {}}};
     // Otherwise the minimiser starts from the risk-budgeting weights within the bounds (moved
     // onto the records where they break one), and the better of start and end is the answer.
     // A group floor that those weights break is met by raising a few of its members, the others
@@ -42,13 +44,25 @@ WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector
     }
     // Started exactly on many bounds, the minimiser's first subproblem takes its slow dense path;
     // a small step towards the given start (inside the bounds as a rule) avoids it.
-    const Vector x = minimise_with_slsqp(
+    const minimize::Result run = minimise_with_slsqp(
         problem, start ? Vector((1.0 - kStartInset) * *start + kStartInset * init_weight) : init_weight, bounds,
         cons, max_iteration, tol, settings);
-    if (start && meets_exactly(*start, bounds, cons) && x.allFinite() &&
-        risk_parity_with_con_obj_fun(C, *start) <= risk_parity_with_con_obj_fun(C, x / x.sum()))
-        return certified_result(c_m.labels, *start, bounds, cons);
-    return normalised_result(c_m.labels, x, bounds, cons);
+    const Vector& x = run.x;
+    if (start && meets_exactly(*start, bounds, cons) && x.allFinite()) {
+        const double at_start = risk_parity_with_con_obj_fun(C, *start);
+        if (at_start <= risk_parity_with_con_obj_fun(C, x / x.sum()))
+            return {certified_result(c_m.labels, *start, bounds, cons),
+                    {Termination::exact_start, run.nit, at_start, run.message}};
+    }
+    const Vector weights = normalised_weights(x);
+    certify_feasible(c_m.labels, weights, bounds, cons);
+    return {_sorted_result(c_m.labels, weights), run_summary(run, risk_parity_with_con_obj_fun(C, weights))};
+}
+
+WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
+                                         const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                         int max_iteration, double tol, const SolverSettings& settings) {
+    return risk_parity_with_cons_solve(c_m, init_weight, bounds, cons, max_iteration, tol, settings).weights;
 }
 
 }  // namespace kelvane_mod_optimizer

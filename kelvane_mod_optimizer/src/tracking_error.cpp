@@ -147,9 +147,9 @@ std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, co
     return Vector((x + s).cwiseMax(lower).cwiseMin(upper));
 }
 
-WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
-                                      const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
-                                      int max_iteration, double tol, const SolverSettings& settings) {
+SolveResult min_tracking_error_solve(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
+                                     const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                     int max_iteration, double tol, const SolverSettings& settings) {
     const Eigen::Index n = df.values.cols();
     if (df.columns.size() != static_cast<std::size_t>(n))
         throw kelvane::KVInvalidArgument("min_tracking_error_optimize: the return table needs one label per column");
@@ -191,27 +191,38 @@ WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& b
     // meets every limit exactly and the minimiser does not improve on it.
     const std::optional<Vector> start =
         settings.scale_objective ? least_squares_optimum(D, b, bounds, cons, init_weight) : std::nullopt;
-    WeightMap answer = solve_with_slsqp(df.columns, scaled(objective, gradient, scale), start ? *start : init_weight,
+    SolveResult answer = solve_with_slsqp(df.columns, scaled(objective, gradient, scale), start ? *start : init_weight,
                                         bounds, cons, max_iteration, tol, settings);
-    const auto objective_of = [&](const WeightMap& w) {
+    const auto weights_of = [&](const WeightMap& w) {
         Vector x(n);
         for (Eigen::Index j = 0; j < n; ++j) x[j] = w.at(df.columns[static_cast<std::size_t>(j)]);
-        return std::pair{objective(x), x};
+        return x;
     };
-    const auto [first, x] = objective_of(answer);
+    const double first = answer.summary.objective;
     if (settings.scale_objective && std::isfinite(first) && first > kReproducedFraction * scale &&
         first < kPolishedFraction * scale) {
         try {
-            WeightMap polished = solve_with_slsqp(df.columns, scaled(objective, gradient, first), x, bounds, cons,
-                                                  max_iteration, tol, settings);
-            if (objective_of(polished).first < first) answer = std::move(polished);
+            SolveResult polished = solve_with_slsqp(df.columns, scaled(objective, gradient, first),
+                                                    weights_of(answer.weights), bounds, cons, max_iteration, tol,
+                                                    settings);
+            if (polished.summary.objective < first) answer = std::move(polished);
         } catch (const OptimizationFailed&) {
             // The first answer was accepted; a second run that cannot improve it changes nothing.
         }
     }
-    if (start && meets_exactly(*start, bounds, cons) && objective(*start) < objective_of(answer).first)
-        return certified_result(df.columns, *start, bounds, cons);
+    if (start && meets_exactly(*start, bounds, cons)) {
+        const double at_start = objective(*start);
+        if (at_start < answer.summary.objective)
+            return {certified_result(df.columns, *start, bounds, cons),
+                    {Termination::exact_start, answer.summary.iterations, at_start, answer.summary.message}};
+    }
     return answer;
+}
+
+WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
+                                      const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                      int max_iteration, double tol, const SolverSettings& settings) {
+    return min_tracking_error_solve(init_weight, benchmark, df, bounds, cons, max_iteration, tol, settings).weights;
 }
 
 }  // namespace kelvane_mod_optimizer

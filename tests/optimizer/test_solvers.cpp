@@ -130,7 +130,7 @@ TEST(SlsqpPolicy, AcceptanceRelaxationAndFailure) {
     for (const Case& c : cases) {
         ScriptedMinimiser m{c.results, {}};
         if (c.error.empty())
-            EXPECT_EQ(kmo::apply_slsqp_policy(std::ref(m), 1000, c.tol), vec({0.25, 0.75}));
+            EXPECT_EQ(kmo::apply_slsqp_policy(std::ref(m), 1000, c.tol).x, vec({0.25, 0.75}));
         else
             EXPECT_THROW_MESSAGE(kmo::apply_slsqp_policy(std::ref(m), 1000, c.tol), kmo::OptimizationFailed, c.error);
         EXPECT_EQ(m.ftols, c.ftols) << "tol " << c.tol;
@@ -432,4 +432,44 @@ TEST(Feasibility, TheWorstViolationIsNamedAndTinyOnesPass) {
         else
             EXPECT_NO_THROW(kmo::certify_feasible(labels, c.weights, bounds, cons));
     }
+}
+
+// Each solve says how it ended, with the objective at the weights it returns.
+TEST(SolveSummaries, TerminationIterationsAndObjective) {
+    const Matrix C = daily_covariance(8, 131, 11);
+    const kmo::LabelledMatrix c_m = labelled(C);
+    const auto objective_at = [&](const kmo::SolveResult& r, auto&& f) {
+        return f(weights_in_label_order(r.weights, c_m.labels));
+    };
+    // Converged from equal weights, well inside the limit.
+    const kmo::SolveResult mv = kmo::min_variance_solve(c_m, equal(8), unit_bounds(8), budget(), 1000, 1e-10);
+    EXPECT_EQ(mv.summary.termination, kmo::Termination::converged);
+    EXPECT_GT(mv.summary.iterations, 1);
+    EXPECT_LT(mv.summary.iterations, 1000);
+    EXPECT_FALSE(mv.summary.message.empty());
+    EXPECT_DOUBLE_EQ(mv.summary.objective,
+                     objective_at(mv, [&](const Vector& x) { return kmo::min_variance_obj_fun(C, x); }));
+    EXPECT_EQ(mv.weights, kmo::min_variance_optimize(c_m, equal(8), unit_bounds(8), budget(), 1000, 1e-10));
+    // Stopped at two iterations: the answer still meets the budget and says where it stopped.
+    const kmo::SolveResult early = kmo::min_variance_solve(c_m, equal(8), unit_bounds(8), budget(), 2, 1e-10);
+    EXPECT_EQ(early.summary.termination, kmo::Termination::iteration_limit);
+    EXPECT_EQ(early.summary.iterations, 2);
+    EXPECT_GT(early.summary.objective, mv.summary.objective);
+    // Mean-variance: the unscaled objective, not the minimiser's scaled one.
+    const Vector mu = Vector::LinSpaced(8, 1e-4, 8e-4);
+    const kmo::SolveResult mean = kmo::mean_variance_solve(c_m, equal(8), 2.0, mu, unit_bounds(8), budget(), 1000, 1e-10);
+    EXPECT_EQ(mean.summary.termination, kmo::Termination::converged);
+    EXPECT_DOUBLE_EQ(mean.summary.objective,
+                     objective_at(mean, [&](const Vector& x) { return kmo::mean_variance_obj_fun(C, 2.0, mu, x); }));
+    // Risk parity with loose limits: the equal contributions meet them and are the answer as built.
+    const kmo::SolveResult erc = kmo::risk_parity_with_cons_solve(c_m, equal(8), unit_bounds(8), budget(), 1000, 1e-10);
+    EXPECT_EQ(erc.summary.termination, kmo::Termination::exact_start);
+    EXPECT_EQ(erc.summary.iterations, 0);
+    EXPECT_NEAR(erc.summary.objective, 0.0, 1e-12 * kmo::min_variance_obj_fun(C, equal(8)));
+    // Without limits: the barrier minimiser converges; the objective is the barrier it minimised.
+    const kmo::SolveResult rp = kmo::risk_parity_solve(c_m, equal(8), kmo::BoundsList(8, {1e-6, std::nullopt}), 1000);
+    EXPECT_EQ(rp.summary.termination, kmo::Termination::converged);
+    EXPECT_GT(rp.summary.iterations, 0);
+    EXPECT_TRUE(std::isfinite(rp.summary.objective));
+    EXPECT_STREQ(kmo::termination_text(kmo::Termination::exact_start), "exact_start");
 }

@@ -4,4 +4,5 @@
 #include "kelvane_mod_optimizer/constraints.hpp"
 #include "kelvane_mod_optimizer/definitions.hpp"
 #include "kelvane_mod_optimizer/driver.hpp"
+#include "kelvane_mod_optimizer/solve_summary.hpp"
 #include "kelvane_mod_optimizer/solvers.hpp"
