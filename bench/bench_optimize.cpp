@@ -111,8 +111,43 @@ void BM_RiskParitySolve(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(kmo::risk_parity_optimize(c_m, x0, bounds, 1000));
 }
 
+// The same calls with their report, beside the plain ones: risk parity without limits, and minimum
+// variance under a 2 % cap and a cap on each sector's weight.
+kmo::OptimizeOptions constrained() {
+    kmo::Rules rules;
+    for (int k = 0; k < 8; ++k) rules.insert_or_assign(fmt::format("Sector{}", k), kmo::Range{0, 0.2});
+    return {.method = kmo::OptimizeMethod::MIN_VARIANCE,
+            .bnds = kmo::Bounds{{"*", {0, 0.02}}},
+            .cons = std::make_shared<kmo::GICSConstraint>(rules),
+            .quiet = true};
+}
+
+void BM_Optimize(benchmark::State& state) {
+    const auto ids = first(static_cast<int>(state.range(0)));
+    const kmo::OptimizeOptions options = state.range(1) ? constrained() : kmo::OptimizeOptions{.quiet = true};
+    for (auto _ : state) benchmark::DoNotOptimize(kmo::optimize(ids, kDate, options));
+}
+
+void BM_OptimizeReport(benchmark::State& state) {
+    const auto ids = first(static_cast<int>(state.range(0)));
+    const kmo::OptimizeOptions options = state.range(1) ? constrained() : kmo::OptimizeOptions{.quiet = true};
+    for (auto _ : state) benchmark::DoNotOptimize(kmo::optimize_report(ids, kDate, options));
+}
+
+// The check that the limits admit weights, alone.
+void BM_AdmissibleLimits(benchmark::State& state) {
+    const auto ids = first(static_cast<int>(state.range(0)));
+    const auto options = constrained();
+    const auto bounds = kmo::_general_bnds(ids, options.bnds);
+    const auto records = options.cons->to_constraint(ids, kDate);
+    for (auto _ : state) kmo::check_limits_admit_weights(bounds, records);
+}
+
 }  // namespace
 
+BENCHMARK(BM_Optimize)->Args({300, 0})->Args({300, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OptimizeReport)->Args({300, 0})->Args({300, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AdmissibleLimits)->Arg(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OptimizeEndToEnd)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DataAccessAndScreening)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LedoitWolfCovariance)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libcli11-dev
           libgtest-dev libgmock-dev libbenchmark-dev liblbfgsb-dev python3 python3-numpy python3-scipy python3-sklearn
-          pybind11-dev python3-dev python3-pandas python3-pytest python3-distributed)
+          pybind11-dev python3-dev python3-pandas python3-pytest python3-distributed
+          python3-matplotlib)
 # --fuzz: also clang and libFuzzer with its sanitizer runtimes, for scripts/fuzz.sh.
 if [ "${1:-}" = "--fuzz" ]; then packages+=(clang libfuzzer-14-dev libclang-rt-14-dev); fi
 missing=()

@@ -1,4 +1,5 @@
 #include "protocol.hpp"
+#include "report_json.hpp"
 
 #include <limits>
 #include <memory>
@@ -23,6 +24,7 @@ struct Request {
     std::vector<std::string> order_book_ids;
     kmo::DateTime date;
     kmo::OptimizeOptions options;
+    bool report = false;  // the response also carries the call's report
 };
 
 [[noreturn]] void bad_type(const std::string& key, const char* what) {
@@ -96,7 +98,7 @@ Request parse(const json& doc) {
     if (!doc.is_object()) throw BadRequest("request must be a JSON object");
     static const char* const known[] = {"order_book_ids", "date", "method", "bnds", "cons", "cov_shrinkage",
                                         "benchmark", "risk_aversion_coefficient", "window", "max_iteration",
-                                        "tol", "quiet", "id"};
+                                        "tol", "quiet", "id", "report"};
     for (const auto& [key, value] : doc.items()) {
         bool ok = false;
         for (const char* k : known) ok = ok || key == k;
@@ -130,6 +132,7 @@ Request parse(const json& doc) {
     if (doc.contains("tol")) o.tol = get_number(doc["tol"], "tol").value();
     if (doc.contains("quiet")) o.quiet = get_bool(doc["quiet"], "quiet");
     if (doc.contains("cons")) o.cons = get_cons(doc["cons"]);
+    if (doc.contains("report")) r.report = get_bool(doc["report"], "report");
     return r;
 }
 
@@ -176,6 +179,7 @@ std::string answer(const std::string& request_line) {
     json log = json::array();
     json response = json::object();
     std::optional<json> id;
+    std::optional<kmo::Report> report;  // when the request asked for it: filled as far as the call gets
     {
     kelvane::ScopedLogSink capture([&log](kelvane::LogLevel level, const std::string& message) {
         log.push_back(json{{"level", std::string(kelvane::to_string(level))}, {"message", message}});
@@ -195,7 +199,10 @@ std::string answer(const std::string& request_line) {
                                             : fmt::format("duplicate key \"{}\" in \"{}\"", key, within));
         }
         const Request r = parse(doc);
-        const kmo::WeightMap weights = kmo::optimize(r.order_book_ids, r.date, r.options);
+        if (r.report) report.emplace();
+        const kmo::WeightMap weights = report ? (kmo::optimize_report(r.order_book_ids, r.date, r.options, *report),
+                                                 report->weights)
+                                              : kmo::optimize(r.order_book_ids, r.date, r.options);
         json pairs = json::array();
         for (const auto& [order_book_id, weight] : weights) pairs.push_back(json::array({order_book_id, weight}));
         response["weights"] = std::move(pairs);
@@ -214,6 +221,7 @@ std::string answer(const std::string& request_line) {
     }
     response["log"] = std::move(log);
     if (id) response["id"] = *id;
+    if (report) response["report"] = report_json(*report);
     return response.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

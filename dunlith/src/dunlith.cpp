@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "kelvane/csv.hpp"
+#include "kelvane/exception.hpp"
 
 namespace dunlith {
 
@@ -31,6 +32,8 @@ struct Session {
     std::string password;
     Address address;
     std::filesystem::path bundle_dir;
+    bool has_shenwan = false;  // shenwan.csv was there (both files are optional)
+    bool has_funds = false;    // funds.csv was there
     std::unordered_map<std::string, std::vector<Period>> shenwan;  // periods by start date
     std::unordered_map<std::string, fund::FundRecord> funds;
 };
@@ -102,6 +105,15 @@ void load_funds(const std::filesystem::path& path, Session& s) {
     }
 }
 
+constexpr const char* SHENWAN_FILE = "shenwan.csv";
+constexpr const char* FUNDS_FILE = "funds.csv";
+
+// A query whose file the logged-in bundle lacks: a request this bundle cannot answer.
+[[noreturn]] void missing_file(const Session& s, const char* file, const char* what) {
+    throw kelvane::KVInvalidArgument(
+        fmt::format("dunlith: {} does not exist, so there is no {} to look up", (s.bundle_dir / file).string(), what));
+}
+
 std::filesystem::path default_bundle_dir() {
     const char* home = std::getenv("HOME");
     if (!home || !*home) throw std::runtime_error("dunlith: HOME is not set, so there is no default bundle");
@@ -121,9 +133,14 @@ void init(const std::string& user, const std::string& password, const Address& a
     s->password = password;
     s->address = address;
     s->bundle_dir = bundle_dir;
-    // Both files are optional: a bundle of stocks only needs neither.
-    if (const auto p = bundle_dir / "shenwan.csv"; std::filesystem::exists(p)) load_shenwan(p, *s);
-    if (const auto p = bundle_dir / "funds.csv"; std::filesystem::exists(p)) load_funds(p, *s);
+    if (!std::filesystem::is_directory(bundle_dir))
+        throw std::runtime_error(fmt::format("dunlith: the bundle directory {} does not exist", bundle_dir.string()));
+    // Both files are optional: a bundle of stocks only needs neither. A query that needs a missing
+    // one fails naming it.
+    s->has_shenwan = std::filesystem::exists(bundle_dir / SHENWAN_FILE);
+    s->has_funds = std::filesystem::exists(bundle_dir / FUNDS_FILE);
+    if (s->has_shenwan) load_shenwan(bundle_dir / SHENWAN_FILE, *s);
+    if (s->has_funds) load_funds(bundle_dir / FUNDS_FILE, *s);
     std::lock_guard lock(session_mutex);
     current_session = std::move(s);
 }
@@ -137,6 +154,7 @@ std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& or
                                                            const kelvane::DateTime& date) {
     if (const auto client = current_stand_in()) return client->shenwan_instrument_industry(order_book_id, date);
     const auto s = session();
+    if (!s->has_shenwan) missing_file(*s, SHENWAN_FILE, "ShenWan industry");
     const auto it = s->shenwan.find(order_book_id);
     if (it == s->shenwan.end()) return std::nullopt;
     const int day = date.day_number();
@@ -157,6 +175,7 @@ namespace fund {
 std::optional<FundRecord> instruments(const std::string& order_book_id) {
     if (const auto client = current_stand_in()) return client->fund_instruments(order_book_id);
     const auto s = session();
+    if (!s->has_funds) missing_file(*s, FUNDS_FILE, "fund type");
     const auto it = s->funds.find(order_book_id);
     if (it == s->funds.end()) return std::nullopt;
     return it->second;

@@ -1,6 +1,7 @@
 // optimize(): request validation, screening of the instruments, problem assembly and dispatch.
 #include "kelvane_mod_optimizer/driver.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -65,18 +66,54 @@ Vector column_means(const ReturnTable& df) {
     return means;
 }
 
-// A lone instrument takes the whole weight. The caller's bounds and group limits are checked as
-// for any other answer: they refuse it when they do not allow a weight of 1.
-WeightMap whole_weight(const std::string& order_book_id, const DateTime& date, const OptimizeOptions& options) {
-    if (options.bnds) static_cast<void>(_general_bnds({order_book_id}, options.bnds));
-    if (options.cons) static_cast<void>(options.cons->to_constraint({order_book_id}, date));
-    return WeightMap{{order_book_id, 1.0}};
+// A lone instrument takes the whole weight. That weight is checked as any answer is: against the
+// caller's bounds, the group limits and every record of the caller's own, which refuse it when
+// they do not allow a weight of 1.
+WeightMap whole_weight(const std::string& order_book_id, const DateTime& date, const OptimizeOptions& options,
+                       Report* report) {
+    const std::vector<std::string> ids{order_book_id};
+    const BoundsList bounds = _general_bnds(ids, options.bnds);
+    const std::vector<ConstraintRecord> records =
+        options.cons ? options.cons->to_constraint(ids, date) : std::vector<ConstraintRecord>{budget_constraint()};
+    const Vector weight = Vector::Ones(1);
+    if (report) describe_limits(*report, ids, weight, bounds, records, options.cons.get());
+    certify_feasible(ids, weight, bounds, records);
+    WeightMap answer{{order_book_id, 1.0}};
+    if (report) {
+        report->solve.outcome = SolveOutcome::lone_instrument;
+        report->risk = {InstrumentRisk{order_book_id, 1.0, 0.0, 1.0}};
+    }
+    return answer;
 }
+
+// How the solve ended, from the solver's summary, and the spread of the risk contributions at w.
+SolveReport solve_report(const SolveSummary& summary, const Matrix& C, const Vector& w) {
+    SolveReport r;
+    switch (summary.termination) {
+        case Termination::converged: r.outcome = SolveOutcome::converged; break;
+        case Termination::iteration_limit: r.outcome = SolveOutcome::iteration_limit; break;
+        case Termination::exact_start: r.outcome = SolveOutcome::exact_start; break;
+        case Termination::failed: r.outcome = SolveOutcome::failed; break;
+    }
+    r.iterations = summary.iterations;
+    if (std::isfinite(summary.objective)) r.objective = summary.objective;
+    r.contribution_spread = relative_contribution_spread(C, w);
+    return r;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 
 Screening screen_instruments(const std::vector<std::string>& order_book_ids, const DateTime& date, int window, bool quiet,
-                 const kelvane::DataProxy& dp, const std::string& instrument_type) {
+                 const kelvane::DataProxy& dp, const std::string& instrument_type,
+                 std::vector<DroppedInstrument>* dropped) {
+    const auto leave_out = [&](const std::string& o, const std::string& message) {
+        if (dropped) dropped->push_back(DroppedInstrument{o, message});
+        drop(quiet, message);
+    };
     std::map<std::string, std::vector<double>> data;
     std::size_t max_data_len = 0;
     const double threshold = window * 0.5;
@@ -88,22 +125,22 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
             throw KVInvalidArgument(fmt::format("传入的合约应该是同一类型的，{}({}) 和 {}({}) 类型不同",
                                                 order_book_ids.front(), instrument_type, o, label));
         if (instrument->de_listed_date < date) {
-            drop(quiet, fmt::format("OPTIMIZER: {} 已退市，被剔除", o));
+            leave_out(o, fmt::format("OPTIMIZER: {} 已退市，被剔除", o));
             continue;
         }
         const std::vector<bool> suspended = dp.is_suspended(o, date, window);
         const auto suspended_days = std::count(suspended.begin(), suspended.end(), true);
         if (static_cast<double>(suspended_days) > threshold) {
-            drop(quiet, fmt::format("OPTIMIZER: {} 停牌太多导致数据不足, 被剔除", o));
+            leave_out(o, fmt::format("OPTIMIZER: {} 停牌太多导致数据不足, 被剔除", o));
             continue;
         }
         const std::vector<double> bars = dp.history_bars(o, window, "1d", "close", date, false);
         if (static_cast<double>(bars.size()) < threshold) {
-            drop(quiet, fmt::format("OPTIMIZER: {} 上市时间过短, 被剔除", o));
+            leave_out(o, fmt::format("OPTIMIZER: {} 上市时间过短, 被剔除", o));
             continue;
         }
         if (std::any_of(bars.begin(), bars.end(), [](double p) { return !(std::isfinite(p) && p > 0.0); })) {
-            drop(quiet, fmt::format("OPTIMIZER: {} 价格数据无效, 被剔除", o));
+            leave_out(o, fmt::format("OPTIMIZER: {} 价格数据无效, 被剔除", o));
             continue;
         }
         std::vector<double> returns = simple_returns(bars);
@@ -133,10 +170,15 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
     return screening;
 }
 
-WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
+namespace {
+
+// The call itself, shared by optimize() and optimize_report(); `report` (null for optimize) gets
+// what lies behind the answer, and the work it needs is done only then.
+WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options,
+              Report* report) {
     const std::vector<std::string> order_book_ids = ids;
     if (order_book_ids.empty()) throw KVInvalidArgument("传入的合约为空");
-    if (order_book_ids.size() == 1) return whole_weight(order_book_ids.front(), date, options);
+    if (order_book_ids.size() == 1) return whole_weight(order_book_ids.front(), date, options, report);
 
     // A reference of the call's own: another thread may replace the environment's proxy meanwhile.
     const std::shared_ptr<const kelvane::DataProxy> proxy = kelvane::Environment::get_instance().data_proxy.load();
@@ -149,6 +191,8 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
         throw KVInvalidArgument(fmt::format("window （历史数据窗口）不能小于3，传入值为：{}", options.window));
     check_max_iteration(options.max_iteration);
 
+    Clock::time_point stage;
+    if (report) stage = Clock::now();
     Vector benchmark_returns;
     if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR)) {
         if (!options.benchmark) throw KVInvalidArgument("使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数");
@@ -161,8 +205,10 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     if (!first) throw KVInvalidArgument(fmt::format("invalid order book id: {}", order_book_ids.front()));
     const std::string instrument_type = _instrument_type(*first);
 
-    Screening screening = screen_instruments(order_book_ids, date, options.window, options.quiet, dp, instrument_type);
-    if (screening.answer) return whole_weight(screening.answer->begin()->first, date, options);
+    Screening screening = screen_instruments(order_book_ids, date, options.window, options.quiet, dp, instrument_type,
+                                             report ? &report->dropped : nullptr);
+    if (report) report->seconds.data_access = seconds_since(stage);
+    if (screening.answer) return whole_weight(screening.answer->begin()->first, date, options, report);
     const ReturnTable& df = screening.df;
     const auto n = static_cast<Eigen::Index>(df.columns.size());
     LabelledMatrix c_m;
@@ -181,29 +227,70 @@ WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, co
     const BoundsList bounds = risk_parity && !options.bnds
                                   ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
                                   : _general_bnds(df.columns, options.bnds);
+    if (report) stage = Clock::now();
     c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
+    if (report) {
+        report->seconds.covariance = seconds_since(stage);
+        stage = Clock::now();
+    }
     const std::vector<ConstraintRecord> constraints =
         options.cons ? options.cons->to_constraint(df.columns, date) : std::vector<ConstraintRecord>{budget_constraint()};
+    check_limits_admit_weights(bounds, constraints);
     const Vector init_weight = Vector::Constant(n, 1.0 / static_cast<double>(n));
 
     // Dispatch.
-    if (risk_parity) {
-        if (!options.bnds && !options.cons)
-            return risk_parity_solve(c_m, init_weight, bounds, options.max_iteration).weights;
-        return risk_parity_with_cons_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol)
-            .weights;
+    const auto dispatch = [&]() -> SolveResult {
+        if (risk_parity) {
+            if (!options.bnds && !options.cons)
+                return risk_parity_solve(c_m, init_weight, bounds, options.max_iteration);
+            return risk_parity_with_cons_solve(c_m, init_weight, bounds, constraints, options.max_iteration,
+                                               options.tol);
+        }
+        if (is_method(options.method, OptimizeMethod::MIN_VARIANCE))
+            return min_variance_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol);
+        if (is_method(options.method, OptimizeMethod::MEAN_VARIANCE))
+            return mean_variance_solve(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
+                                       constraints, options.max_iteration, options.tol);
+        if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR))
+            return min_tracking_error_solve(init_weight, benchmark_returns, df, bounds, constraints,
+                                            options.max_iteration, options.tol);
+        throw OptimizationFailed(fmt::format("OPTIMIZE: unknown method {}", method_text(options.method)));
+    };
+    if (!report) return dispatch().weights;
+
+    SolveResult result = dispatch();
+    WeightMap& answer = result.weights;
+    report->seconds.solve = seconds_since(stage);
+    Vector w(n);
+    for (Eigen::Index i = 0; i < n; ++i) w[i] = answer.at(df.columns[static_cast<std::size_t>(i)]);
+    describe_limits(*report, df.columns, w, bounds, constraints, options.cons.get());
+    describe_risk(*report, answer, df.columns, w, c_m.values);
+    report->solve = solve_report(result.summary, c_m.values, w);
+    return std::move(answer);
+}
+
+}  // namespace
+
+WeightMap optimize(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
+    return run(ids, date, options, nullptr);
+}
+
+void optimize_report(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options,
+                     Report& report) {
+    report = Report{};
+    try {
+        report.weights = run(ids, date, options, &report);
+    } catch (const std::exception& e) {
+        report.solve.outcome = SolveOutcome::failed;
+        report.solve.message = e.what();
+        throw;
     }
-    if (is_method(options.method, OptimizeMethod::MIN_VARIANCE))
-        return min_variance_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol).weights;
-    if (is_method(options.method, OptimizeMethod::MEAN_VARIANCE))
-        return mean_variance_solve(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
-                                   constraints, options.max_iteration, options.tol)
-            .weights;
-    if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR))
-        return min_tracking_error_solve(init_weight, benchmark_returns, df, bounds, constraints,
-                                        options.max_iteration, options.tol)
-            .weights;
-    throw OptimizationFailed(fmt::format("OPTIMIZE: unknown method {}", method_text(options.method)));
+}
+
+Report optimize_report(const std::vector<std::string>& ids, const DateTime& date, const OptimizeOptions& options) {
+    Report report;
+    optimize_report(ids, date, options, report);
+    return report;
 }
 
 }  // namespace kelvane_mod_optimizer

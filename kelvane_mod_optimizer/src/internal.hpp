@@ -14,6 +14,7 @@
 #include "kelvane_mod_optimizer/constraints.hpp"
 #include "kelvane_mod_optimizer/definitions.hpp"
 #include "kelvane_mod_optimizer/solve_summary.hpp"
+#include "kelvane_mod_optimizer/report.hpp"
 #include "kelvane_mod_optimizer/solvers.hpp"
 
 namespace kelvane_mod_optimizer {
@@ -93,6 +94,30 @@ void check_risk_aversion(const Number& coefficient);
 // list: no bounds), a constraint record or the budget by more than FEASIBILITY_TOLERANCE.
 void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
                       const std::vector<ConstraintRecord>& cons);
+
+// A ruled group read back from its two records (sign·Σx + offset >= 0, which carry its label and
+// side): the positions of its members and its range. Records without a label are not groups.
+struct GroupRange {
+    std::string label;
+    std::vector<int> positions;
+    double lower = -std::numeric_limits<double>::infinity();
+    double upper = std::numeric_limits<double>::infinity();
+};
+std::vector<GroupRange> group_ranges(const std::vector<ConstraintRecord>& cons, Eigen::Index n);
+
+// Throws OptimizationFailed naming the group and the numbers when the bounds, the group limits
+// among the records and the budget admit no weights at all (beyond the feasibility tolerance):
+// each group against its members' bounds, then, where the groups do not overlap, the total.
+void check_limits_admit_weights(const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
+
+// The report's parts, filled by optimize_report() from the answer w (in the order of `labels`):
+// each bound and group limit with its slack and the rules of `provider` no instrument matched;
+// the risk contributions in the order of `answer`; how the solve ended.
+void describe_limits(Report& report, const std::vector<std::string>& labels, const Vector& w,
+                     const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                     const ConstraintProvider* provider);
+void describe_risk(Report& report, const WeightMap& answer, const std::vector<std::string>& labels, const Vector& w,
+                   const Matrix& C);
 
 // Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
 
@@ -174,10 +199,11 @@ struct Screening {
 };
 
 // Screens every identifier against the host's data (dropping delisted, too often suspended,
-// too recently listed instruments and those with unusable prices) and builds the survivors'
-// return table: columns in ascending identifier order, shorter histories padded with NaN at the
+// too recently listed instruments and those with unusable prices, each added to `dropped` when
+// given) and builds the survivors' return table: columns in ascending identifier order, shorter histories padded with NaN at the
 // top so that every column's last row is the same most recent day.
 Screening screen_instruments(const std::vector<std::string>& order_book_ids, const DateTime& date, int window,
-                             bool quiet, const kelvane::DataProxy& dp, const std::string& instrument_type);
+                             bool quiet, const kelvane::DataProxy& dp, const std::string& instrument_type,
+                             std::vector<DroppedInstrument>* dropped = nullptr);
 
 }  // namespace kelvane_mod_optimizer

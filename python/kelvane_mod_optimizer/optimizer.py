@@ -20,6 +20,7 @@ from kelvane_mod_optimizer._core import (
     risk_parity_optimize,
     risk_parity_with_cons_optimize,
 )
+from kelvane_mod_optimizer.report import Report, optimize_report  # noqa: F401
 # The host names the optimiser works with.
 from kelvane.environment import Environment  # noqa: F401
 from kelvane.utils.exception import KVInvalidArgument, KVUserError  # noqa: F401

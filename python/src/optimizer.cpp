@@ -257,6 +257,35 @@ py::dict without_gil(Solve&& solve) {
 
 }  // namespace
 
+OptimizeCall to_optimize_call(py::handle order_book_ids, py::handle date, py::handle method, py::handle bnds,
+                              py::handle cons, py::handle cov_shrinkage, py::handle benchmark,
+                              py::handle risk_aversion_coefficient, py::handle window, py::handle max_iteration,
+                              py::handle tol, py::handle quiet) {
+    const std::vector<std::string> ids = to_string_list(order_book_ids, "order_book_ids");
+    if (ids.size() <= 1) {
+        // Empty: refused; one identifier: its weight of 1 is checked against the bounds and
+        // the constraint records (built on the date), and nothing else is looked at.
+        kmo::OptimizeOptions lone;
+        if (!bnds.is_none()) lone.bnds = to_ranges(bnds, "bnds");
+        lone.cons = to_provider(cons);
+        const kmo::DateTime on = lone.cons ? to_datetime(date, "date") : kmo::DateTime{};
+        return {ids, on, lone};
+    }
+    const kmo::DateTime dt = to_datetime(date, "date");
+    kmo::OptimizeOptions o;
+    o.method = to_method(method);
+    if (!bnds.is_none()) o.bnds = to_ranges(bnds, "bnds");
+    o.cons = to_provider(cons);
+    o.cov_shrinkage = truth(cov_shrinkage);
+    if (!benchmark.is_none()) o.benchmark = to_string(benchmark, "benchmark");
+    o.risk_aversion_coefficient = to_number(risk_aversion_coefficient, "risk_aversion_coefficient");
+    o.window = to_int(window, "window");
+    o.max_iteration = to_int(max_iteration, "max_iteration");
+    o.tol = to_tol(tol);
+    o.quiet = truth(quiet);
+    return {ids, dt, o};
+}
+
 void bind_optimizer(py::module_& m) {
     // OptimizeMethod: a standard enumeration whose members are not their value texts.
     py::list members;
@@ -306,24 +335,9 @@ void bind_optimizer(py::module_& m) {
         [](py::handle order_book_ids, py::handle date, py::handle method, py::handle bnds, py::handle cons,
            py::handle cov_shrinkage, py::handle benchmark, py::handle risk_aversion_coefficient, py::handle window,
            py::handle max_iteration, py::handle tol, py::handle quiet) {
-            const std::vector<std::string> ids = to_string_list(order_book_ids, "order_book_ids");
-            if (ids.size() <= 1) {
-                // Empty: refused; one identifier: answered at once. Nothing else is looked at.
-                return from_weights(kmo::optimize(ids, kmo::DateTime{}));
-            }
-            const kmo::DateTime dt = to_datetime(date, "date");
-            kmo::OptimizeOptions o;
-            o.method = to_method(method);
-            if (!bnds.is_none()) o.bnds = to_ranges(bnds, "bnds");
-            o.cons = to_provider(cons);
-            o.cov_shrinkage = truth(cov_shrinkage);
-            if (!benchmark.is_none()) o.benchmark = to_string(benchmark, "benchmark");
-            o.risk_aversion_coefficient = to_number(risk_aversion_coefficient, "risk_aversion_coefficient");
-            o.window = to_int(window, "window");
-            o.max_iteration = to_int(max_iteration, "max_iteration");
-            o.tol = to_tol(tol);
-            o.quiet = truth(quiet);
-            return without_gil([&] { return kmo::optimize(ids, dt, o); });
+            const OptimizeCall call = to_optimize_call(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark,
+                                                       risk_aversion_coefficient, window, max_iteration, tol, quiet);
+            return without_gil([&] { return kmo::optimize(call.ids, call.date, call.options); });
         },
         py::arg("order_book_ids"), py::arg("date"), py::arg("method") = optimize_method.attr("RISK_PARITY"),
         py::arg("bnds") = py::none(), py::arg("cons") = py::none(), py::arg("cov_shrinkage") = true,

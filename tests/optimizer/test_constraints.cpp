@@ -152,3 +152,23 @@ TEST(GroupConstraints, GicsShenWanAndFundTypeGroups) {
     EXPECT_THROW_MESSAGE(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 0.8}}}).to_constraint({"f1", "f2"}, DATE),
                          KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
 }
+
+// The data client refuses a bundle directory that does not exist, and a query needing a file the
+// bundle lacks names that file, instead of answering as if no instrument were classified.
+TEST(GroupConstraints, MissingBundleAndClassificationFilesAreNamed) {
+    HostFixture host;
+    host.proxy->add("a", "CS", {}, {}, "Energy");
+    kv_test::TempDir dir("kv-client-bare");
+    const auto missing = dir.dir() / "no-such-dir";
+    EXPECT_THROW_MESSAGE(dunlith::init("user", "password", {"localhost", 16003}, missing), std::runtime_error,
+                         "dunlith: the bundle directory " + missing.string() + " does not exist");
+    dunlith::init("user", "password", {"localhost", 16003}, dir.dir());
+    EXPECT_THROW_MESSAGE(kmo::ShenWanConstraint(kmo::Rules{{"银行", {0, 0.5}}}).to_constraint({"a"}, DATE),
+                         KVInvalidArgument,
+                         "dunlith: " + (dir.dir() / "shenwan.csv").string() +
+                             " does not exist, so there is no ShenWan industry to look up");
+    EXPECT_THROW_MESSAGE(kmo::FundTypeConstraint(kmo::Rules{{"Stock", {0, 1}}}).to_constraint({"a"}, DATE),
+                         KVInvalidArgument,
+                         "dunlith: " + (dir.dir() / "funds.csv").string() + " does not exist, so there is no fund type to look up");
+    EXPECT_TRUE(host.messages().empty());
+}

@@ -16,7 +16,9 @@ namespace dunlith {
 using Address = std::pair<std::string, int>;
 
 // Logs in; afterwards the queries below are served from `bundle_dir` (default: ~/.kelvane/bundle).
-// Throws std::runtime_error when the files there are malformed (file and line named).
+// Throws std::runtime_error naming the path when the directory does not exist, or when the files
+// there are malformed (file and line named). shenwan.csv and funds.csv are optional; a query
+// that needs one the bundle lacks throws kelvane::KVInvalidArgument naming its path.
 void init(const std::string& user, const std::string& password, const Address& address);
 void init(const std::string& user, const std::string& password, const Address& address,
           const std::filesystem::path& bundle_dir);

@@ -5,4 +5,5 @@
 #include "kelvane_mod_optimizer/definitions.hpp"
 #include "kelvane_mod_optimizer/driver.hpp"
 #include "kelvane_mod_optimizer/solve_summary.hpp"
+#include "kelvane_mod_optimizer/report.hpp"
 #include "kelvane_mod_optimizer/solvers.hpp"

@@ -1,0 +1,101 @@
+"""What optimize says about its answer: the lone instrument checked, contradictory limits named."""
+import pytest
+
+from conftest import BANKS, DATE
+from kelvane_mod_optimizer.optimizer import GICSConstraint, OptimizationFailed, OptimizeMethod as M, optimize
+from kelvane.utils.exception import KVInvalidArgument
+
+
+class CapFirst:
+    """A caller's own records: x[0] <= 0.2 and the budget."""
+
+    def to_constraint(self, order_book_ids, date):
+        return [{"type": "ineq", "fun": lambda x: 0.2 - x[0]},
+                {"type": "eq", "fun": lambda x: sum(x) - 1}]
+
+
+def test_lone_instrument_keeps_the_callers_limits(env):
+    with pytest.raises(KVInvalidArgument, match="bnds 上限之和小于1"):
+        optimize(["600519.XSHG"], DATE, bnds={"*": (0, 0.5)})
+    with pytest.raises(OptimizationFailed) as caught:
+        optimize(["600519.XSHG"], DATE, cons=CapFirst())
+    assert str(caught.value) == "OPTIMIZER: 优化结果违反第 1 个约束条件，相差 0.8"
+    # Left alone by screening (600001.XSHG is delisted in the sample bundle): the same check.
+    with pytest.raises(OptimizationFailed):
+        optimize(["600519.XSHG", "600001.XSHG"], DATE, cons=CapFirst(), quiet=True)
+    assert optimize(["600519.XSHG"], DATE, bnds={"*": (0.5, 1)}) == {"600519.XSHG": 1.0}
+
+
+@pytest.mark.parametrize("method", list(M))
+def test_contradictory_floor_is_named_in_every_method(env, method):
+    extra = {"benchmark": "000300.XSHG"} if method is M.MIN_TRACKING_ERROR else {}
+    with pytest.raises(OptimizationFailed) as caught:
+        optimize(BANKS + ["600519.XSHG", "601857.XSHG", "600028.XSHG", "601633.XSHG", "600018.XSHG", "601006.XSHG"], DATE, method=method,
+                 bnds={"*": (0, 0.1)}, cons=GICSConstraint({"Financials": (0.6, 1)}), **extra)
+    assert str(caught.value) == "OPTIMIZER: 约束 Financials 要求权重之和至少为 0.6，但其合约的上限之和只有 0.5"
+
+
+def test_report_beside_the_weights(env):
+    from kelvane_mod_optimizer.optimizer import optimize_report
+    ids = BANKS + ["601857.XSHG", "600028.XSHG", "600519.XSHG", "600001.XSHG"]
+    kwargs = dict(bnds={"*": (0, 0.3)}, cons=GICSConstraint({"Financials": (0, 0.4), "Financial": (0, 0.5)}), quiet=True)
+    report = optimize_report(ids, DATE, method=M.MIN_VARIANCE, **kwargs)
+    assert report.weights == optimize(ids, DATE, method=M.MIN_VARIANCE, **kwargs)
+    frame = report.frame
+    assert list(frame.index) == list(report.weights)
+    assert frame["risk_contribution"].sum() == pytest.approx(report.variance, rel=1e-12)
+    assert frame["risk_share"].sum() == pytest.approx(1.0, abs=1e-12)
+    assert report.volatility ** 2 == pytest.approx(report.variance, rel=1e-12)
+    [financials] = report.groups
+    assert financials["name"] == "Financials" and financials["binds"]
+    assert financials["upper_slack"] == pytest.approx(0.0, abs=1e-8)
+    assert report.unmatched_rules == ["Financial"]
+    assert [d[0] for d in report.dropped] == ["600001.XSHG"]
+    assert report.solve["outcome"] == "converged" and report.solve["iterations"] > 0
+    assert report.solve["objective"] == pytest.approx(report.variance, rel=1e-6)
+
+
+def test_report_plot_writes_a_png(env, tmp_path):
+    import matplotlib
+    matplotlib.use("Agg")
+    from kelvane_mod_optimizer.optimizer import optimize_report
+    report = optimize_report(BANKS + ["601857.XSHG", "600028.XSHG"], DATE, bnds={"*": (0, 0.3)},
+                             cons=GICSConstraint({"Financials": (0.2, 0.6)}))
+    path = tmp_path / "report.png"
+    report.plot(path)
+    with open(path, "rb") as f:
+        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+def test_report_key_of_the_tool(env):
+    import json
+    import subprocess
+    from conftest import OPTIMIZE_TOOL, SAMPLE_BUNDLE
+    lines = [{"order_book_ids": BANKS + ["601857.XSHG"], "date": "2014-01-04", "report": True,
+              "cons": {"kind": "gics", "rules": {"Financials": [0, 0.5]}}},
+             {"order_book_ids": BANKS + ["601857.XSHG", "600028.XSHG", "600519.XSHG", "601633.XSHG", "600018.XSHG",
+                                      "601006.XSHG"],
+              "date": "2014-01-04", "report": True, "bnds": {"*": [0, 0.1]},
+              "cons": {"kind": "gics", "rules": {"Financials": [0.6, 1]}}},
+             {"order_book_ids": BANKS, "date": "2014-01-04"}]
+    out = subprocess.run([OPTIMIZE_TOOL, "--bundle", SAMPLE_BUNDLE], capture_output=True, text=True, check=True,
+                         input="".join(json.dumps(r) + "\n" for r in lines)).stdout.splitlines()
+    ok, failed, plain = (json.loads(line) for line in out)
+    assert ok["report"]["weights"] == ok["weights"]
+    assert ok["report"]["groups"][0]["name"] == "Financials"
+    assert sum(r["risk_contribution"] for r in ok["report"]["risk"]) == pytest.approx(ok["report"]["variance"])
+    assert failed["error"]["type"] == "OptimizationFailed"
+    assert failed["report"]["solve"]["outcome"] == "failed"
+    assert failed["report"]["solve"]["message"] == failed["error"]["message"]
+    assert "report" not in plain
+
+
+def test_data_client_names_what_is_missing(env, tmp_path):
+    import dunlith
+    from kelvane_mod_optimizer.optimizer import ShenWanConstraint
+    with pytest.raises(RuntimeError, match="does not exist"):
+        dunlith.init("user", "password", ("localhost", 16003), str(tmp_path / "no-such-dir"))
+    dunlith.init("user", "password", ("localhost", 16003), str(tmp_path))
+    with pytest.raises(KVInvalidArgument) as caught:
+        optimize(BANKS, DATE, cons=ShenWanConstraint({"银行": (0, 0.5)}))
+    assert str(caught.value) == f"dunlith: {tmp_path / 'shenwan.csv'} does not exist, so there is no ShenWan industry to look up"
