@@ -37,10 +37,13 @@ Example, over the sample bundle:
 answers (weights smallest first)
   {"weights":[["600519.XSHG",0.39517303822753436],["601398.XSHG",0.6048269617724656]],"log":[],"id":1}
 and a request that fails answers {"error":{"type":T,"message":M},"log":[...]} with T one of
-BadRequest, KVInvalidArgument, OptimizationFailed.
+BadRequest (not a valid request line), KVInvalidArgument, OptimizationFailed, KVUserError
+(another failure of the optimiser's host) and Error (any other failure). Dates may be
+"YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" or "YYYY-MM-DDTHH:MM:SS".
 
-Exit status: 0 when every line was answered (failed requests included), 2 for a usage
-error or a bundle that cannot be opened.)";
+Exit status: 0 when every line was answered (failed requests included), 1 when a line
+could not be answered (the reason on standard error), 2 for a usage error or a bundle
+that cannot be opened.)";
 
 // Reads the next request line of `in` (blank lines skipped); false at the end of the input.
 bool next_request(std::istream& in, std::string& line) {
@@ -152,9 +155,12 @@ int main(int argc, char** argv) {
     app.add_option("--requests", requests, "JSON Lines file of requests (default: standard input)");
     app.add_option("--threads", threads, "requests answered in parallel (responses stay in input order)")
         ->check(CLI::Range(1u, 256u));
+    app.set_version_flag("--version", std::string("kelvane-optimize ") + KV_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -118,7 +118,7 @@ Request parse(const json& doc) {
     try {
         r.date = kmo::DateTime::parse(date);
     } catch (const std::invalid_argument&) {
-        throw BadRequest(fmt::format("\"date\" must be \"YYYY-MM-DD\" or \"YYYY-MM-DD HH:MM:SS\", got \"{}\"", date));
+        throw BadRequest(fmt::format("\"date\" must be \"YYYY-MM-DD\", \"YYYY-MM-DD HH:MM:SS\" or \"YYYY-MM-DDTHH:MM:SS\", got \"{}\"", date));
     }
     auto& o = r.options;
     if (doc.contains("method")) o.method = get_method(doc["method"]);

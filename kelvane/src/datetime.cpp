@@ -44,7 +44,7 @@ DateTime::DateTime(int y, int mo, int d, int h, int mi, int s)
 
 DateTime DateTime::parse(std::string_view text) {
     const auto fail = [&]() -> DateTime {
-        throw std::invalid_argument(fmt::format("invalid date \"{}\" (expected YYYY-MM-DD or YYYY-MM-DD HH:MM:SS)", text));
+        throw std::invalid_argument(fmt::format("invalid date \"{}\" (expected YYYY-MM-DD, YYYY-MM-DD HH:MM:SS or YYYY-MM-DDTHH:MM:SS)", text));
     };
     if (text.size() != 10 && text.size() != 19) return fail();
     if (text[4] != '-' || text[7] != '-') return fail();
@@ -52,7 +52,7 @@ DateTime DateTime::parse(std::string_view text) {
     if (!parse_int(text.substr(0, 4), y) || !parse_int(text.substr(5, 2), mo) || !parse_int(text.substr(8, 2), d))
         return fail();
     if (text.size() == 19) {
-        if (text[10] != ' ' || text[13] != ':' || text[16] != ':') return fail();
+        if ((text[10] != ' ' && text[10] != 'T') || text[13] != ':' || text[16] != ':') return fail();
         if (!parse_int(text.substr(11, 2), h) || !parse_int(text.substr(14, 2), mi) || !parse_int(text.substr(17, 2), s))
             return fail();
     }

@@ -11,7 +11,8 @@ tool's own request and response code; the answers come back in input order.
     responses = batch.answer(requests, "/data/bundle", client)
 
 A request is a dict with the tool's keys (order_book_ids, date, method, bnds, cons, ...) or
-one JSON object as text; its response is a dict or a JSON text line accordingly, exactly what
+one JSON object as text; in a dict, the date may also be a datetime.datetime, a datetime.date
+or a pandas Timestamp; its response is a dict or a JSON text line accordingly, exactly what
 the tool answers for that line. Every worker needs this package installed and the bundle at
 the path given (as the workers see it).
 
@@ -20,6 +21,7 @@ environment and data-client source while it answers (with processes=False that i
 caller's own process).
 """
 
+import datetime
 import json
 import math
 import os
@@ -46,7 +48,7 @@ def answer(requests, bundle, client=None, chunk_size=None):
             as_dict.append(False)
         elif isinstance(request, dict):
             try:
-                lines.append(json.dumps(request, ensure_ascii=False, allow_nan=False))
+                lines.append(json.dumps(_with_date_text(request), ensure_ascii=False, allow_nan=False))
             except (TypeError, ValueError) as e:
                 raise type(e)(f"request {i} cannot be written as JSON: {e}") from None
             as_dict.append(True)
@@ -65,6 +67,17 @@ def answer(requests, bundle, client=None, chunk_size=None):
     futures = client.map(_answer_chunk, chunks, bundle=os.fspath(bundle), pure=False)
     responses = [r for chunk in client.gather(futures) for r in chunk]
     return [json.loads(r) if d else r for r, d in zip(responses, as_dict)]
+
+
+def _with_date_text(request):
+    """The request with its date as the tool's text when the caller gave a date object
+    (datetime.datetime and pandas Timestamp keep their time of day, datetime.date is midnight)."""
+    date = request.get("date")
+    if isinstance(date, datetime.datetime):  # pandas Timestamp included
+        return dict(request, date=date.strftime("%Y-%m-%d %H:%M:%S"))
+    if isinstance(date, datetime.date):
+        return dict(request, date=date.strftime("%Y-%m-%d"))
+    return request
 
 
 class _Worker:

@@ -19,6 +19,7 @@ from kelvane_mod_optimizer._core import (
     optimize,
     risk_parity_optimize,
     risk_parity_with_cons_optimize,
+    __version__,
 )
 from kelvane_mod_optimizer.report import Report, optimize_report  # noqa: F401
 # The host names the optimiser works with.

@@ -4,6 +4,7 @@
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The C++ core of kelvane_mod_optimizer and of the host layer it runs on.";
+    m.attr("__version__") = KV_VERSION;
     kv_python::bind_host(m);
     kv_python::bind_optimizer(m);
     kv_python::bind_report(m);

@@ -44,7 +44,7 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
         {R"({"order_book_ids": ["601398.XSHG", 5], "date": "2014-01-03"})", "BadRequest",
          "\"order_book_ids\" must be an array of strings"},
         {R"({"order_book_ids": ["601398.XSHG"], "date": "2014/01/03"})", "BadRequest",
-         "\"date\" must be \"YYYY-MM-DD\" or \"YYYY-MM-DD HH:MM:SS\", got \"2014/01/03\""},
+         "\"date\" must be \"YYYY-MM-DD\", \"YYYY-MM-DD HH:MM:SS\" or \"YYYY-MM-DDTHH:MM:SS\", got \"2014/01/03\""},
         {"{" + kTwoBanks + R"(, "window": 1.5})", "BadRequest", "\"window\" must be an integer"},
         {"{" + kTwoBanks + R"(, "quiet": 1})", "BadRequest", "\"quiet\" must be a boolean"},
         {"{" + kTwoBanks + R"(, "bnds": {"*": [0]}})", "BadRequest",
@@ -153,6 +153,19 @@ TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
     const auto help = kv_test::run(tool + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Example"), std::string::npos);
+    const auto version = kv_test::run(tool + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("kelvane-optimize ") + KV_VERSION + "\n");
+}
+
+// A date with the ISO 8601 separator means the same moment as one with a space.
+TEST(OptimizeTool, DatesWithTheIsoSeparator) {
+    const std::string ids = R"("order_book_ids": ["601398.XSHG", "600519.XSHG"], "method": "min_variance")";
+    const auto lines = answer("{" + ids + R"(, "date": "2013-06-28T15:00:00"})" + "\n{" + ids +
+                              R"(, "date": "2013-06-28 15:00:00"})" + "\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].contains("weights")) << lines[0];
+    EXPECT_EQ(lines[0], lines[1]);
 }
 
 TEST(DemonstrationRun, PlacesTheSampleBundleAndPrintsFiveResults) {

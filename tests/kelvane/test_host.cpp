@@ -23,6 +23,7 @@ using kelvane::LogLevel;
 TEST(DateTime, ParsesPrintsAndCountsDays) {
     const DateTime t = DateTime::parse("2014-01-04 09:30:05");
     EXPECT_EQ(t, DateTime(2014, 1, 4, 9, 30, 5));
+    EXPECT_EQ(DateTime::parse("2014-01-04T09:30:05"), t);  // the ISO 8601 separator
     EXPECT_EQ(t.date_only(), DateTime::parse("2014-01-04"));
     std::ostringstream os;
     os << DateTime::parse("1999-12-31 23:59:59") << ' ' << DateTime::parse("2014-01-04");
@@ -35,14 +36,15 @@ TEST(DateTime, ParsesPrintsAndCountsDays) {
 }
 
 TEST(DateTime, RejectsBadTexts) {
-    for (const char* text : {"", "2014-1-04", "2014/01/04", "2014-01-04T09:30:05", "2014-01-04 09:30",
+    for (const char* text : {"", "2014-1-04", "2014/01/04", "2014-01-04t09:30:05", "2014-01-04T09:30",
+                             "2014-01-04 09:30",
                              " 2014-01-04", "2014-01-04 ", "20a4-01-04", "2014-+1-04", "2014--1-04", "0000-01-01",
                              "2014-00-10", "2014-13-01", "2014-01-00", "2014-01-32", "2014-04-31", "2013-02-29",
                              "1900-02-29", "2014-01-04 24:00:00", "2014-01-04 12:60:00", "2014-01-04 12:00:60",
                              "2014-01-04 -1:00:00", "2014-01-04 12-30-00"}) {
         EXPECT_THROW_MESSAGE(DateTime::parse(text), std::invalid_argument,
                              std::string("invalid date \"") + text +
-                                 "\" (expected YYYY-MM-DD or YYYY-MM-DD HH:MM:SS)");
+                                 "\" (expected YYYY-MM-DD, YYYY-MM-DD HH:MM:SS or YYYY-MM-DDTHH:MM:SS)");
     }
     EXPECT_THROW_MESSAGE(DateTime(2014, 2, 29), std::invalid_argument, "invalid date-time 2014-02-29 00:00:00");
     EXPECT_THROW_MESSAGE(DateTime(2014, 1, 4, 9, 61), std::invalid_argument, "invalid date-time 2014-01-04 09:61:00");

@@ -52,6 +52,18 @@ def test_answers_are_the_tools_in_input_order(client, tool_lines, chunk_size):
         "BadRequest", "OptimizationFailed", "BadRequest"]
 
 
+def test_dates_as_callers_have_them(client):
+    import datetime
+
+    import pandas as pd
+    three = dict(THREE, date="2014-01-03 15:00:00", method="min_variance")
+    expected = batch.answer([three], SAMPLE_BUNDLE, client)[0]
+    assert "weights" in expected
+    for date in [datetime.datetime(2014, 1, 3, 15), pd.Timestamp("2014-01-03 15:00:00"), datetime.date(2014, 1, 3),
+                 "2014-01-03T15:00:00"]:
+        assert batch.answer([dict(three, date=date)], SAMPLE_BUNDLE, client)[0] == expected, date
+
+
 class _RefusingProxy:
     def instruments(self, *args):
         raise AssertionError("the batch answered over the caller's environment")

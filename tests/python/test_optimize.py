@@ -78,3 +78,13 @@ def test_answers_equal_the_command_line_tools(env, caplog):
         tool = json.loads(line)
         ours = answer_from_python(request, kwargs, caplog)
         assert ours == tool, request
+
+
+def test_version_is_the_projects():
+    import pathlib
+    import re
+
+    import kelvane_mod_optimizer
+    import kelvane_mod_optimizer.optimizer as o
+    cmake = (pathlib.Path(__file__).parents[2] / "CMakeLists.txt").read_text()
+    assert o.__version__ == kelvane_mod_optimizer.__version__ == re.search(r"project\(\S+ VERSION (\S+)", cmake)[1]

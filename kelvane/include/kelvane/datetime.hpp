@@ -20,7 +20,7 @@ struct DateTime {
     DateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
     DateTime() = default;
 
-    // Parses "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS"; throws std::invalid_argument naming the text.
+    // Parses "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" or "YYYY-MM-DDTHH:MM:SS"; throws std::invalid_argument naming the text.
     static DateTime parse(std::string_view text);
     // A date-time later than any request date (used for instruments that are not delisted).
     static DateTime max();
