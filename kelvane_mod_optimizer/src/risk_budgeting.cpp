@@ -114,7 +114,10 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
     if (n == 0 || C.cols() != n || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(C))
         return std::nullopt;
     // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0.
-    auto [lower, upper] = bound_vectors(bounds, 0.0, kInf);
+    // Named vectors rather than a structured binding: the search below captures them in a lambda.
+    BoxVectors box = bound_vectors(bounds, 0.0, kInf);
+    Vector& lower = box.lower;
+    Vector& upper = box.upper;
     for (Eigen::Index i = 0; i < n; ++i) {
         if (std::isnan(lower[i]) || std::isnan(upper[i]) || !(upper[i] > 0.0) || lower[i] > upper[i])
             return std::nullopt;
