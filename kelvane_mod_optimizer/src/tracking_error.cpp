@@ -30,7 +30,10 @@ std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, co
     if (n == 0 || bounds.size() != static_cast<std::size_t>(n) || at.size() != n || b.size() != D.rows() ||
         !D.allFinite() || !b.allFinite() || !at.allFinite())
         return std::nullopt;
-    const auto [lower, upper] = bound_vectors(bounds);
+    // Named vectors rather than a structured binding: the fill below captures them in a lambda.
+    const BoxVectors box = bound_vectors(bounds);
+    const Vector& lower = box.lower;
+    const Vector& upper = box.upper;
     if (!lower.allFinite() || !upper.allFinite() || !(lower.array() <= upper.array()).all()) return std::nullopt;
 
     // The records as rows a·x + offset, equalities first, linearised at `at` (exact for the linear
