@@ -16,6 +16,7 @@
 #include "dunlith/dunlith.hpp"
 #include "kelvane/data_proxy.hpp"
 #include "kelvane/data_source.hpp"
+#include "kelvane/exception.hpp"
 
 namespace {
 
@@ -76,15 +77,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (double c : closes) KV_FUZZ_CHECK(std::isfinite(c), id);
             }
     }
+    for (const auto& date : dates)
+        for (int window : {1, 3, 40}) {
+            const auto days = proxy.trading_dates(date, window);
+            KV_FUZZ_CHECK(days.size() <= static_cast<std::size_t>(window), "trading_dates");
+            for (std::size_t k = 0; k < days.size(); ++k)
+                KV_FUZZ_CHECK(days[k].day_number() <= date.day_number() && (k == 0 || days[k - 1] < days[k]),
+                              "trading_dates");
+        }
     try {
         dunlith::init("fuzz", "", {"localhost", 16003}, scratch());
     } catch (const std::runtime_error& e) {
         check_refusal(e);
         return 0;
     }
+    // A query needing a classification file the bundle lacks is refused, naming the file.
+    const auto query = [](const char* file, const auto& ask) {
+        try {
+            ask();
+        } catch (const kelvane::KVInvalidArgument& e) {
+            KV_FUZZ_CHECK(!fs::exists(scratch() / file), e.what());
+            check_refusal(e);
+        }
+    };
     for (const char* id : {"A", "B", "C"}) {
-        for (const auto& date : dates) static_cast<void>(dunlith::shenwan_instrument_industry(id, date));
-        static_cast<void>(dunlith::fund::instruments(id));
+        for (const auto& date : dates)
+            query("shenwan.csv", [&] { static_cast<void>(dunlith::shenwan_instrument_industry(id, date)); });
+        query("funds.csv", [&] { static_cast<void>(dunlith::fund::instruments(id)); });
     }
     return 0;
 }

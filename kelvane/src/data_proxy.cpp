@@ -37,4 +37,10 @@ std::vector<bool> DataProxy::is_suspended(const std::string& order_book_id, cons
     return source_->suspended(order_book_id, date, window);
 }
 
+std::vector<DateTime> DataProxy::trading_dates(const DateTime& date, int window) const {
+    if (window < 1) throw KVInvalidArgument(fmt::format("trading_dates: window must be at least 1, got {}", window));
+    if (!source_) return {};
+    return source_->trading_dates(date, window);
+}
+
 }  // namespace kelvane

@@ -250,6 +250,17 @@ std::vector<double> BaseDataSource::closes(const std::string& order_book_id, int
     return out;
 }
 
+std::vector<DateTime> BaseDataSource::trading_dates(const DateTime& date, int window) const {
+    const auto& days = impl_->trading_days;
+    const std::size_t end = impl_->end_index(date);
+    const std::size_t begin =
+        window <= 0 ? end : (end > static_cast<std::size_t>(window) ? end - static_cast<std::size_t>(window) : 0);
+    std::vector<DateTime> out;
+    out.reserve(end - begin);
+    for (std::size_t k = begin; k < end; ++k) out.push_back(DateTime::from_day_number(days[k]));
+    return out;
+}
+
 std::vector<bool> BaseDataSource::suspended(const std::string& order_book_id, const DateTime& date, int window) const {
     const auto& days = impl_->trading_days;
     const std::size_t end = impl_->end_index(date);

@@ -27,6 +27,19 @@ int days_from_civil(int year, int month, int day) {
     return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
 }
 
+// The inverse of days_from_civil for days on or after 0000-03-01.
+DateTime civil_from_days(int days) {
+    const int z = days + 719468;
+    const int era = z / 146097;
+    const int doe = z - era * 146097;
+    const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int mp = (5 * doy + 2) / 153;
+    const int day = doy - (153 * mp + 2) / 5 + 1;
+    const int month = mp < 10 ? mp + 3 : mp - 9;
+    return DateTime(yoe + era * 400 + (month <= 2 ? 1 : 0), month, day);
+}
+
 bool parse_int(std::string_view text, int& out) {
     if (text.empty()) return false;
     const auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
@@ -66,6 +79,8 @@ DateTime DateTime::parse(std::string_view text) {
 DateTime DateTime::max() { return DateTime(9999, 12, 31, 23, 59, 59); }
 
 int DateTime::day_number() const { return days_from_civil(year, month, day); }
+
+DateTime DateTime::from_day_number(int days) { return civil_from_days(days); }
 
 int DateTime::day_number_of(std::string_view t) noexcept {
     if (t.size() != 10 || t[4] != '-' || t[7] != '-') return -1;

@@ -209,6 +209,11 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
                                              report ? &report->dropped : nullptr);
     if (report) report->seconds.data_access = seconds_since(stage);
     if (screening.answer) return whole_weight(screening.answer->begin()->first, date, options, report);
+    if (report) {
+        // The returns end on the window's last trading day.
+        const std::vector<DateTime> last_day = dp.trading_dates(date, 1);
+        if (!last_day.empty()) report->last_bar_date = last_day.back();
+    }
     const ReturnTable& df = screening.df;
     const auto n = static_cast<Eigen::Index>(df.columns.size());
     LabelledMatrix c_m;

@@ -105,6 +105,16 @@ public:
         return out;
     }
 
+    // A proxy of the caller's own may offer trading_dates(dt, count); without it no calendar is known.
+    std::vector<kelvane::DateTime> trading_dates(const kelvane::DateTime& date, int window) const override {
+        py::gil_scoped_acquire gil;
+        if (!py::hasattr(proxy_.get(), "trading_dates")) return {};
+        const py::object r = proxy_.get().attr("trading_dates")(from_datetime(date), window);
+        std::vector<kelvane::DateTime> out;
+        for (py::handle day : r) out.push_back(to_datetime(day, "data proxy's trading_dates() result"));
+        return out;
+    }
+
 private:
     PyRef proxy_;
 };
@@ -246,6 +256,22 @@ void bind_host(py::module_& m) {
             },
             py::arg("order_book_id"), py::arg("bar_count"), py::arg("frequency"), py::arg("field"), py::arg("dt"),
             py::arg("skip_suspended") = false, "Daily closes up to dt, oldest first, as a NumPy array.")
+        .def(
+            "trading_dates",
+            [](const kelvane::DataProxy& dp, py::handle dt, py::handle count) {
+                const kelvane::DateTime date = to_datetime(dt, "dt");
+                const int window = to_int(count, "count");
+                std::vector<kelvane::DateTime> days;
+                {
+                    py::gil_scoped_release release;
+                    days = dp.trading_dates(date, window);
+                }
+                py::list out;
+                for (const auto& day : days) out.append(from_datetime(day));
+                return out;
+            },
+            py::arg("dt"), py::arg("count"),
+            "The last count trading days on or before dt's calendar day, oldest first.")
         .def(
             "is_suspended",
             [](const kelvane::DataProxy& dp, py::handle order_book_id, py::handle dt, py::handle count) {

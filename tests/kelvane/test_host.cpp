@@ -33,6 +33,9 @@ TEST(DateTime, ParsesPrintsAndCountsDays) {
              {"1969-12-31", -1}, {"1970-01-01", 0}, {"2000-02-29", 11016}, {"2000-03-01", 11017},
              {"2012-02-29", 15399}, {"2014-01-04 23:59:59", 16074}})
         EXPECT_EQ(DateTime::parse(text).day_number(), days) << text;
+    // Back from the day number, across leap days, centuries and eras.
+    for (const char* text : {"0001-01-01", "1600-02-29", "1900-03-01", "1969-12-31", "2000-02-29", "2100-12-31", "9999-12-31"})
+        EXPECT_EQ(DateTime::from_day_number(DateTime::parse(text).day_number()), DateTime::parse(text)) << text;
 }
 
 TEST(DateTime, RejectsBadTexts) {
@@ -171,6 +174,15 @@ TEST_F(SampleBundle, HistoryBarsAndSuspensions) {
         EXPECT_EQ(closes(id, 5, "2014-01-10"), Closes{}) << id;
         EXPECT_EQ(suspended(id, "2014-01-09", 3), (Flags{false, false, false})) << id;
     }
+}
+
+TEST_F(SampleBundle, TradingDates) {
+    using Days = std::vector<DateTime>;
+    EXPECT_EQ(proxy_->trading_dates(at("2014-01-08 15:00:00"), 3), (Days{at("2014-01-06"), at("2014-01-07"), at("2014-01-08")}));
+    EXPECT_EQ(proxy_->trading_dates(at("2014-01-05"), 10), (Days{at("2014-01-02"), at("2014-01-03")}));
+    EXPECT_EQ(proxy_->trading_dates(at("2014-01-01"), 2), Days{});
+    EXPECT_THROW_MESSAGE(proxy_->trading_dates(at("2014-01-05"), 0), kelvane::KVInvalidArgument,
+                         "trading_dates: window must be at least 1, got 0");
 }
 
 TEST_F(SampleBundle, RefusesUnsupportedRequests) {

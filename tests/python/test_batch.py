@@ -64,6 +64,14 @@ def test_dates_as_callers_have_them(client):
         assert batch.answer([dict(three, date=date)], SAMPLE_BUNDLE, client)[0] == expected, date
 
 
+def test_the_report_key_passes_through(client):
+    [answered] = batch.answer([dict(THREE, report=True)], SAMPLE_BUNDLE, client)
+    report = answered["report"]
+    assert report["weights"] == answered["weights"]
+    assert report["solve"]["outcome"] == "converged"
+    assert report["last_bar_date"] == "2014-01-03 00:00:00"
+
+
 class _RefusingProxy:
     def instruments(self, *args):
         raise AssertionError("the batch answered over the caller's environment")

@@ -1,4 +1,6 @@
 """What optimize says about its answer: the lone instrument checked, contradictory limits named."""
+import datetime
+
 import pytest
 
 from conftest import BANKS, DATE
@@ -53,6 +55,9 @@ def test_report_beside_the_weights(env):
     assert [d[0] for d in report.dropped] == ["600001.XSHG"]
     assert report.solve["outcome"] == "converged" and report.solve["iterations"] > 0
     assert report.solve["objective"] == pytest.approx(report.variance, rel=1e-6)
+    # The request's Saturday: the returns end on the Friday before it.
+    assert report.last_bar_date == datetime.datetime(2014, 1, 3)
+    assert optimize_report(["600519.XSHG"], DATE).last_bar_date is None
 
 
 def test_report_plot_writes_a_png(env, tmp_path):
@@ -82,6 +87,7 @@ def test_report_key_of_the_tool(env):
                          input="".join(json.dumps(r) + "\n" for r in lines)).stdout.splitlines()
     ok, failed, plain = (json.loads(line) for line in out)
     assert ok["report"]["weights"] == ok["weights"]
+    assert ok["report"]["last_bar_date"] == "2014-01-03 00:00:00"
     assert ok["report"]["groups"][0]["name"] == "Financials"
     assert sum(r["risk_contribution"] for r in ok["report"]["risk"]) == pytest.approx(ok["report"]["variance"])
     assert failed["error"]["type"] == "OptimizationFailed"

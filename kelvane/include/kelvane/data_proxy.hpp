@@ -32,6 +32,9 @@ public:
     // One truth value per day of the `window` trading days ending at `date`.
     [[nodiscard]] virtual std::vector<bool> is_suspended(const std::string& order_book_id,
                                                          const DateTime& date, int window) const;
+    // The last `window` trading days on or before the calendar day of `date`, oldest first (at
+    // midnight). A proxy that knows no calendar returns none.
+    [[nodiscard]] virtual std::vector<DateTime> trading_dates(const DateTime& date, int window) const;
 
 protected:
     DataProxy() = default;  // for test doubles that serve data of their own

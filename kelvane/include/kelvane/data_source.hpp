@@ -30,6 +30,8 @@ public:
     // One flag per each of the last `window` trading days on or before date's calendar day.
     [[nodiscard]] std::vector<bool> suspended(const std::string& order_book_id,
                                               const DateTime& date, int window) const;
+    // The last `window` trading days on or before date's calendar day, oldest first, at midnight.
+    [[nodiscard]] std::vector<DateTime> trading_dates(const DateTime& date, int window) const;
 
     [[nodiscard]] const std::filesystem::path& directory() const;
 

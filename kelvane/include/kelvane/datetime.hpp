@@ -27,6 +27,8 @@ struct DateTime {
 
     // Days since 1970-01-01 of the calendar day (the time of day is ignored).
     [[nodiscard]] int day_number() const;
+    // The calendar day (at midnight) whose day_number() is `days`.
+    static DateTime from_day_number(int days);
     // day_number() of a "YYYY-MM-DD" text, building nothing (for readers of many dates); -1 when
     // the text has another form or names no day (parse() then says what is wrong).
     static int day_number_of(std::string_view yyyy_mm_dd) noexcept;
