@@ -1,6 +1,7 @@
 // Covariance estimators of the return table.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include <fmt/format.h>
@@ -94,10 +95,13 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
     return {df.columns, std::move(cov)};
 }
 
-LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
+namespace {
+
+// The rows of the table where every instrument has a return, each column less its mean over them:
+// the only rows the Ledoit-Wolf estimate uses.
+Matrix complete_centred_rows(const ReturnTable& df) {
     const Matrix& values = df.values;
     const Eigen::Index n = values.cols();
-    // Only rows where every instrument has a return enter the estimate.
     std::vector<Eigen::Index> rows;
     rows.reserve(static_cast<std::size_t>(values.rows()));
     for (Eigen::Index t = 0; t < values.rows(); ++t)
@@ -105,21 +109,22 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
     if (rows.size() < 2)
         throw kelvane::KVInvalidArgument(fmt::format(
             "OPTIMIZER: 所有合约均有收益率数据的交易日只有 {} 个，不足以估计协方差矩阵（至少需要2个）", rows.size()));
-
     const auto T = static_cast<Eigen::Index>(rows.size());
     Matrix X = reusable_matrix(T, n);
     for (Eigen::Index i = 0; i < T; ++i) X.row(i) = values.row(rows[static_cast<std::size_t>(i)]);
     X.rowwise() -= X.colwise().mean();
+    return X;
+}
 
-    // Each n-by-n temporary costs fresh pages at this size, so the one matrix is scaled in place.
-    const double t = static_cast<double>(T);
-    Matrix S = gram(X);
-    const double delta_sum = S.array().square().sum() / (t * t);
-    S /= t;
-    if (n == 1) return {df.columns, std::move(S)};
-
-    // Ledoit-Wolf shrinkage intensity towards mu * I, mu the mean variance.
-    const double p = static_cast<double>(n);
+// The Ledoit-Wolf shrinkage intensity towards mu·I (mu the mean variance) of the centred rows X,
+// given delta_sum = ‖XᵀX‖²_F / T², with mu.
+struct Shrinkage {
+    double intensity = 0.0;
+    double mu = 0.0;
+};
+Shrinkage shrinkage_of(const Matrix& X, double delta_sum) {
+    const double t = static_cast<double>(X.rows());
+    const double p = static_cast<double>(X.cols());
     const Eigen::VectorXd emp_cov_trace = X.array().square().colwise().sum().transpose() / t;
     const double mu = emp_cov_trace.sum() / p;
     // The sum of all entries of (X∘X)ᵀ(X∘X) is the sum over rows of the squared row sums of X∘X.
@@ -128,12 +133,54 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
     double delta = delta_sum - 2.0 * mu * emp_cov_trace.sum() + p * mu * mu;
     delta /= p;
     beta = std::min(beta, delta);
-    const double shrinkage = beta == 0.0 ? 0.0 : beta / delta;
+    return {beta == 0.0 ? 0.0 : beta / delta, mu};
+}
 
-    S *= 1.0 - shrinkage;
-    S.diagonal().array() += shrinkage * mu;
+}  // namespace
+
+LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
+    Matrix X = complete_centred_rows(df);
+    const Eigen::Index n = X.cols();
+    // Each n-by-n temporary costs fresh pages at this size, so the one matrix is scaled in place.
+    const double t = static_cast<double>(X.rows());
+    Matrix S = gram(X);
+    const double delta_sum = S.array().square().sum() / (t * t);
+    S /= t;
+    if (n == 1) {
+        reuse_later(std::move(X));
+        return {df.columns, std::move(S)};
+    }
+    const Shrinkage s = shrinkage_of(X, delta_sum);
+    S *= 1.0 - s.intensity;
+    S.diagonal().array() += s.intensity * s.mu;
     reuse_later(std::move(X));
     return {df.columns, std::move(S)};
+}
+
+minimize::DiagonalPlusLowRank shrinkage_factor(const ReturnTable& df) {
+    Matrix X = complete_centred_rows(df);
+    const Eigen::Index n = X.cols();
+    const double t = static_cast<double>(X.rows());
+    // ‖XᵀX‖_F = ‖XXᵀ‖_F: the T × T Gram matrix gives the same sum without the n × n one.
+    Matrix G(X.rows(), X.rows());
+    G.setZero();
+    G.selfadjointView<Eigen::Lower>().rankUpdate(X);
+    G.triangularView<Eigen::StrictlyUpper>() = G.transpose();
+    const double delta_sum = G.array().square().sum() / (t * t);
+    const Shrinkage s = n == 1 ? Shrinkage{} : shrinkage_of(X, delta_sum);
+    Matrix U = X.transpose() * std::sqrt((1.0 - s.intensity) / t);
+    reuse_later(std::move(X));
+    return {Vector::Constant(n, s.intensity * s.mu), std::move(U)};
+}
+
+std::optional<minimize::DiagonalPlusLowRank> sample_covariance_factor(const ReturnTable& df) {
+    const Matrix& X = df.values;
+    const Eigen::Index T = X.rows(), n = X.cols();
+    // With a gap anywhere the estimate is pairwise: the pairs with a gappy column use other rows
+    // and other means, and the matrix is no Gram matrix of one table.
+    if (T < 2 || !X.allFinite()) return std::nullopt;
+    Matrix U = (X.rowwise() - X.colwise().mean()).transpose() / std::sqrt(static_cast<double>(T - 1));
+    return minimize::DiagonalPlusLowRank(Vector::Zero(n), std::move(U));
 }
 
 }  // namespace kelvane_mod_optimizer

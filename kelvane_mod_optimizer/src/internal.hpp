@@ -16,6 +16,7 @@
 #include "kelvane_mod_optimizer/solve_summary.hpp"
 #include "kelvane_mod_optimizer/report.hpp"
 #include "kelvane_mod_optimizer/solvers.hpp"
+#include "minimize/diagonal_plus_low_rank.hpp"
 
 namespace kelvane_mod_optimizer {
 
@@ -191,6 +192,13 @@ void reuse_later(Matrix&& m) noexcept;
 
 // Ledoit-Wolf shrunk covariance of the rows where every column is known.
 LabelledMatrix _cov_shrinkage(const ReturnTable& df);
+
+// The same estimates in factor form, diag(d) + UUᵀ with U of one column per return row, built in
+// O(n·T²) without the n × n matrix. Ledoit-Wolf: d = s·m, U = √((1 − s)/T)·Xᵀ (X the centred
+// complete rows). The sample covariance: d = 0, U = Xᵀ/√(T − 1), only for a table without gaps
+// (none otherwise: the pairwise estimate is not of that form).
+minimize::DiagonalPlusLowRank shrinkage_factor(const ReturnTable& df);
+std::optional<minimize::DiagonalPlusLowRank> sample_covariance_factor(const ReturnTable& df);
 
 // The outcome of screening: either a one-instrument answer or the survivors' return table.
 struct Screening {
