@@ -89,6 +89,7 @@ BoundsList _general_bnds(const std::vector<std::string>& order_book_ids, const s
 ConstraintRecord budget_constraint() {
     ConstraintRecord record;
     record.type = ConstraintRecord::Type::eq;
+    record.linear = true;
     record.fun = [](const minimize::Vector& x) { return x.sum() - 1.0; };
     record.jac = [](const minimize::Vector& x) { return minimize::Vector::Ones(x.size()).eval(); };
     return record;
@@ -104,6 +105,7 @@ ConstraintRecord group_record(const std::string& label, ConstraintRecord::Side s
     record.type = ConstraintRecord::Type::ineq;
     record.group = label;
     record.side = side;
+    record.linear = true;
     record.fun = [positions, sign, offset](const minimize::Vector& x) {
         double sum = 0.0;
         for (int p : positions) sum += x[p];

@@ -84,6 +84,36 @@ SolveResult min_tracking_error_solve(const Vector& init_weight, const Vector& be
                                      const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                      int max_iteration, double tol, const SolverSettings& settings = {});
 
+// The exact path of the convex problems. The interior point takes at most kExactSteps Newton
+// steps: a request that allows the minimiser fewer iterations keeps the minimiser (so that the
+// answers accepted at a small iteration limit stay what they are), as does a request with a
+// record that is not linear.
+inline constexpr int kExactSteps = 100;
+bool exact_path_allowed(const std::vector<ConstraintRecord>& cons, int max_iteration, const SolverSettings& settings);
+
+// A covariance given in factor form or as a dense matrix (exactly one of the two).
+struct CovarianceView {
+    const minimize::DiagonalPlusLowRank* factor = nullptr;
+    const Matrix* dense = nullptr;
+    Vector times(const Vector& x) const;
+    double quadratic_form(const Vector& x) const;
+};
+
+// The optimum of minimum variance, mean-variance or minimum tracking error (residuals lifted:
+// rᵀr under Dx − r = b) under the bounds and the linear records, normalised and certified, with
+// how the interior point ended; none when a record is not linear, the method does not converge
+// within kExactSteps or the certificate refuses its point (the caller takes the minimiser's path).
+std::optional<SolveResult> exact_min_variance(const std::vector<std::string>& labels, const CovarianceView& C,
+                                              const Vector& init_weight, const BoundsList& bounds,
+                                              const std::vector<ConstraintRecord>& cons);
+std::optional<SolveResult> exact_mean_variance(const std::vector<std::string>& labels, const CovarianceView& C,
+                                               double risk_aversion, const Vector& expected_return,
+                                               const Vector& init_weight, const BoundsList& bounds,
+                                               const std::vector<ConstraintRecord>& cons);
+std::optional<SolveResult> exact_tracking_error(const std::vector<std::string>& labels, const Matrix& D,
+                                                const Vector& b, const Vector& init_weight,
+                                                const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
+
 // Argument checks shared by optimize() and the public solvers; each throws KVInvalidArgument
 // naming the value. tol: a positive finite number (the relaxation ends only because it grows);
 // max_iteration: at least 1; the risk-aversion coefficient: a finite number, not negative.

@@ -1,4 +1,5 @@
-// Mean-variance: (λ/2)·xᵀCx − x·μ under bounds and constraint records, by SLSQP.
+// Mean-variance: (λ/2)·xᵀCx − x·μ under bounds and constraint records, exactly where the records
+// are linear, else by SLSQP.
 #include <cmath>
 
 #include <fmt/format.h>
@@ -23,6 +24,9 @@ SolveResult mean_variance_solve(const LabelledMatrix& c_m, const Vector& init_we
     const double lambda = risk_aversion_coefficient.value();
     const Matrix& C = c_m.values;
     const Vector& mu = expected_return;
+    if (exact_path_allowed(cons, max_iteration, settings))
+        if (auto exact = exact_mean_variance(c_m.labels, {nullptr, &C}, lambda, mu, init_weight, bounds, cons))
+            return std::move(*exact);
     const double scale = settings.scale_objective
                              ? usable_scale(min_variance_obj_fun(C, init_weight) + std::abs(init_weight.dot(mu)))
                              : 1.0;

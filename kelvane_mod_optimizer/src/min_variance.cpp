@@ -1,4 +1,5 @@
-// Minimum variance: xᵀCx under bounds and constraint records, by SLSQP.
+// Minimum variance: xᵀCx under bounds and constraint records, exactly where the records are linear,
+// else by SLSQP.
 #include "policy.hpp"
 
 namespace kelvane_mod_optimizer {
@@ -8,6 +9,8 @@ SolveResult min_variance_solve(const LabelledMatrix& c_m, const Vector& init_wei
                                const SolverSettings& settings) {
     check_solver_inputs("min_variance_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration, tol);
     const Matrix& C = c_m.values;
+    if (exact_path_allowed(cons, max_iteration, settings))
+        if (auto exact = exact_min_variance(c_m.labels, {nullptr, &C}, init_weight, bounds, cons)) return std::move(*exact);
     const double scale = settings.scale_objective ? usable_scale(min_variance_obj_fun(C, init_weight)) : 1.0;
     const ScaledProblem problem = scaled([&C](const Vector& x) { return min_variance_obj_fun(C, x); },
                                          [&C](const Vector& x) { return min_variance_gradient(C, x); }, scale);

@@ -1,5 +1,6 @@
-// Minimum tracking error: ‖b − Dx‖² over the days where every value is known, by SLSQP from the
-// least-squares optimum under bounds and linear records, found directly.
+// Minimum tracking error: ‖b − Dx‖² over the days where every value is known, exactly where the
+// records are linear, else by SLSQP from the least-squares optimum under bounds and linear
+// records, found directly.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -176,6 +177,9 @@ SolveResult min_tracking_error_solve(const Vector& init_weight, const Vector& be
         D.row(r) = df.values.row(table_start + k);
         b[r] = benchmark[bench_start + k];
     }
+
+    if (exact_path_allowed(cons, max_iteration, settings))
+        if (auto exact = exact_tracking_error(df.columns, D, b, init_weight, bounds, cons)) return std::move(*exact);
 
     minimize::Gradient gradient;
     if (settings.derivatives == Derivatives::exact)

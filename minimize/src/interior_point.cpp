@@ -316,10 +316,10 @@ QpResult Solver::run(const InteriorPointOptions& options) {
         const double gap = lo_.dot() + up_.dot() + rows_.dot();
         const double primal_scale = std::max({1.0, inf_norm(x_), inf_norm(p_.b_eq), inf_norm(p_.b_in)});
         const double dual_scale = std::max({inf_norm(p_.q), inf_norm(Hx), inf_norm(lo_.z), inf_norm(up_.z),
-                                            std::numeric_limits<double>::min()});
+                                            options.gradient_scale, std::numeric_limits<double>::min()});
         const double primal = std::max({inf_norm(r.re), inf_norm(r.rr), inf_norm(r.rl), inf_norm(r.ru)}) / primal_scale;
         const double dual = inf_norm(r.rd) / dual_scale;
-        const double rel_gap = gap / std::max(std::abs(quad) + std::abs(lin), 1e-300);
+        const double rel_gap = gap / std::max({std::abs(quad) + std::abs(lin), options.objective_scale, 1e-300});
         const double worst = std::max({primal, dual, rel_gap});
         result.iterations = it;
         auto finish = [&](QpStatus status) {

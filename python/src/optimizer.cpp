@@ -93,6 +93,9 @@ ConstraintRecord to_record(py::handle value, std::size_t position) {
     }
 
     const py::object jac = value.attr("get")("jac");
+    // A core function keeps its exact row only with its own gradient.
+    if (py::isinstance<ConstraintFunction>(fun) && jac.is_none())
+        record.linear = fun.cast<const ConstraintFunction&>().record->linear;
     if (!jac.is_none()) {
         if (!PyCallable_Check(jac.ptr()))
             throw py::type_error(fmt::format("{} 'jac' must be callable, got {}", where, describe(jac)));

@@ -69,3 +69,258 @@ TEST(FactorCovariance, GapsInTheTable) {
     df.values.block(0, 3, 59, 1).setConstant(std::nan(""));
     EXPECT_THROW(kmo::shrinkage_factor(df), kelvane::KVInvalidArgument);
 }
+
+namespace {
+
+kmo::BoundsList box(Eigen::Index n, double upper) { return kmo::BoundsList(static_cast<std::size_t>(n), {0.0, upper}); }
+Vector equal(Eigen::Index n) { return Vector::Constant(n, 1.0 / static_cast<double>(n)); }
+
+Vector in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& order) {
+    Vector x(static_cast<Eigen::Index>(order.size()));
+    for (std::size_t i = 0; i < order.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(order[i]);
+    return x;
+}
+
+std::vector<int> positions(int first, int last) {
+    std::vector<int> p;
+    for (int i = first; i < last; ++i) p.push_back(i);
+    return p;
+}
+
+// Two groups: G (the first third) at most `cap`, H (the second third) at least `floor`, the rest free.
+std::vector<kmo::ConstraintRecord> two_groups(int n, double cap, double floor) {
+    return kmo::_to_constraint(
+        kmo::Grouping{{"G", positions(0, n / 3)}, {"H", positions(n / 3, 2 * n / 3)}, {"R", positions(2 * n / 3, n)}},
+        kmo::Rules{{"G", {0, cap}}, {"H", {floor, 1}}});
+}
+
+// The weights x* and the expected returns μ that make x* the optimum of mean-variance
+// (λ/2)xᵀCx − μᵀx within [0, u], G's cap and H's floor and the budget: x* meets G's cap and H's floor
+// exactly, has weights at 0 and at u and free ones, and μ = λCx* + y·1 + ν_G·g_G − ν_H·g_H − z_l + z_u with
+// positive multipliers on what binds (the optimality conditions).
+struct BuiltOptimum {
+    Vector x, mu;
+};
+BuiltOptimum mean_variance_optimum(const kmo::CovarianceView& C, int n, double u, double lambda, double cap,
+                                   double floor, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> uniform(0.8, 1.2);
+    const int third = n / 3;
+    Vector x = Vector::Zero(n);
+    // In each third: a fifth of the members at u, two fifths at 0, the rest free; G's weights add
+    // up to its cap, H's to its floor.
+    const auto fill = [&](int first, int last, double total) {
+        double at_u = 0.0;
+        std::vector<int> free;
+        for (int i = first; i < last; ++i) {
+            if ((i - first) % 5 == 0) x[i] = u, at_u += u;
+            else if ((i - first) % 5 < 3) free.push_back(i), x[i] = uniform(gen);
+        }
+        double s = 0.0;
+        for (int i : free) s += x[i];
+        for (int i : free) x[i] *= (total - at_u) / s;
+        for (int i : free) EXPECT_TRUE(x[i] > 0.0 && x[i] < u) << "built weight " << x[i];
+    };
+    fill(0, third, cap);
+    fill(third, 2 * third, floor);
+    fill(2 * third, n, 1.0 - cap - floor);
+    const double scale = lambda * C.times(x).cwiseAbs().maxCoeff();
+    Vector mu = lambda * C.times(x) + Vector::Constant(n, scale * 0.7);
+    for (int i = 0; i < third; ++i) mu[i] += 0.3 * scale;           // ν_G > 0 on the cap
+    for (int i = third; i < 2 * third; ++i) mu[i] -= 0.2 * scale;   // ν_H > 0 on the floor
+    for (int i = 0; i < n; ++i) {
+        if (x[i] == 0.0) mu[i] -= scale * uniform(gen);  // z_l > 0
+        if (x[i] == u) mu[i] += scale * uniform(gen);    // z_u > 0
+    }
+    return {x, mu};
+}
+
+double mean_variance_value(const kmo::CovarianceView& C, double lambda, const Vector& mu, const Vector& x) {
+    return lambda / 2.0 * C.quadratic_form(x) - mu.dot(x);
+}
+
+}  // namespace
+
+TEST(ExactQuadratic, OptimumBuiltFromTheOptimalityConditionsUnderBoundsAndTwoGroups) {
+    const int n = 45;
+    const kmo::ReturnTable df = daily_returns(131, n, 8);
+    const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
+    const Matrix dense = factor.dense();
+    const kmo::CovarianceView by_factor{&factor, nullptr}, by_matrix{nullptr, &dense};
+    const double u = 0.05, lambda = 3.0;
+    const BuiltOptimum opt = mean_variance_optimum(by_factor, n, u, lambda, 0.3, 0.35, 2);
+    const auto cons = two_groups(n, 0.3, 0.35);
+    const double optimum = mean_variance_value(by_factor, lambda, opt.mu, opt.x);
+
+    // The factor form (as optimize uses it) and the public solver on the dense matrix.
+    const auto exact = kmo::exact_mean_variance(df.columns, by_factor, lambda, opt.mu, equal(n), box(n, u), cons);
+    ASSERT_TRUE(exact);
+    const kmo::SolveResult dense_answer = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu,
+                                                                   box(n, u), cons, 1000, 1e-8);
+    for (const kmo::SolveResult* r : {&*exact, &dense_answer}) {
+        const Vector w = in_label_order(r->weights, df.columns);
+        EXPECT_LT((w - opt.x).cwiseAbs().maxCoeff(), 1e-9);
+        EXPECT_NEAR(r->summary.objective, optimum, 1e-10 * std::abs(optimum));
+        EXPECT_EQ(r->summary.termination, kmo::Termination::converged);
+        EXPECT_LE(r->summary.iterations, kmo::kExactSteps);
+        EXPECT_FALSE(r->summary.message.empty());
+        EXPECT_LE(w.maxCoeff(), u);
+        EXPECT_GE(w.minCoeff(), 0.0);
+    }
+    // The same programme with the minimiser stops farther from the optimum.
+    kmo::SolverSettings minimiser;
+    minimiser.exact_quadratic = false;
+    const kmo::SolveResult slsqp = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu, box(n, u),
+                                                            cons, 1000, 1e-8, minimiser);
+    EXPECT_GE(slsqp.summary.objective, optimum - 1e-12 * std::abs(optimum));
+}
+
+TEST(ExactQuadratic, FactorFormAndDenseMatrixGiveTheSameAnswers) {
+    const int n = 60;
+    const kmo::ReturnTable df = daily_returns(40, n, 9);
+    const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
+    const kmo::LabelledMatrix c_m = kmo::_cov_shrinkage(df);
+    const auto cons = two_groups(n, 0.25, 0.35);
+    const auto close = [&](const kmo::WeightMap& a, const kmo::WeightMap& b) {
+        const Vector x = in_label_order(a, df.columns), y = in_label_order(b, df.columns);
+        return (x - y).cwiseAbs().maxCoeff() / y.cwiseAbs().maxCoeff();
+    };
+    const auto mv = kmo::exact_min_variance(df.columns, {&factor, nullptr}, equal(n), box(n, 0.04), cons);
+    ASSERT_TRUE(mv);
+    EXPECT_LT(close(mv->weights, kmo::min_variance_optimize(c_m, equal(n), box(n, 0.04), cons, 1000, 1e-8)), 1e-10);
+    const Vector mu = Vector::LinSpaced(n, -2e-4, 6e-4);
+    const auto mvo = kmo::exact_mean_variance(df.columns, {&factor, nullptr}, 2.0, mu, equal(n), box(n, 0.04), cons);
+    ASSERT_TRUE(mvo);
+    EXPECT_LT(close(mvo->weights, kmo::mean_variance_optimize(c_m, equal(n), 2.0, mu, box(n, 0.04), cons, 1000, 1e-8)),
+              1e-10);
+}
+
+TEST(ExactQuadratic, RankDeficientSampleCovarianceWithMoreInstrumentsThanDays) {
+    const int n = 60, T = 20;
+    kmo::ReturnTable df = daily_returns(T, n, 10);
+    const auto factor = kmo::sample_covariance_factor(df);
+    ASSERT_TRUE(factor);
+    ASSERT_EQ(factor->d().cwiseAbs().maxCoeff(), 0.0);  // rank at most T − 1 < n
+    const Matrix dense = factor->dense();
+    const kmo::CovarianceView by_factor{&*factor, nullptr};
+    // Mean-variance: the optimum's value is unique though its weights need not be.
+    const BuiltOptimum opt = mean_variance_optimum(by_factor, n, 0.05, 2.0, 0.3, 0.35, 4);
+    const double optimum = mean_variance_value(by_factor, 2.0, opt.mu, opt.x);
+    const auto cons = two_groups(n, 0.3, 0.35);
+    const auto exact = kmo::exact_mean_variance(df.columns, by_factor, 2.0, opt.mu, equal(n), box(n, 0.05), cons);
+    ASSERT_TRUE(exact);
+    EXPECT_NEAR(exact->summary.objective, optimum, 1e-10 * std::abs(optimum));
+    const auto public_answer =
+        kmo::mean_variance_solve({df.columns, dense}, equal(n), 2.0, opt.mu, box(n, 0.05), cons, 1000, 1e-8);
+    EXPECT_NEAR(public_answer.summary.objective, optimum, 1e-10 * std::abs(optimum));
+
+    // Minimum variance where a long-only portfolio has no variance at all: every day's return of
+    // x* is the mean return. The optimum is 0.
+    Vector x = Vector::LinSpaced(n, 1.0, 2.0);
+    x /= x.sum();
+    df.values -= (df.values * x - Vector::Constant(T, 0.0003)) * x.transpose() / x.squaredNorm();
+    const auto flat = kmo::sample_covariance_factor(df);
+    ASSERT_LT(flat->quadratic_form(x), 1e-20);
+    const double at_equal = flat->quadratic_form(equal(n));
+    const auto mv = kmo::exact_min_variance(df.columns, {&*flat, nullptr}, equal(n), box(n, 0.05), {kmo::budget_constraint()});
+    ASSERT_TRUE(mv);
+    EXPECT_LT(mv->summary.objective, 1e-10 * at_equal);
+    EXPECT_LE(in_label_order(mv->weights, df.columns).maxCoeff(), 0.05);
+}
+
+TEST(ExactQuadratic, WhatKeepsTheMinimisersPath) {
+    const int n = 30;
+    const kmo::ReturnTable df = daily_returns(131, n, 12);
+    const kmo::LabelledMatrix c_m = kmo::_cov_shrinkage(df);
+    const auto cons = two_groups(n, 0.3, 0.35);
+    kmo::SolverSettings minimiser;
+    minimiser.exact_quadratic = false;
+    // The answer, or the message of the failure.
+    struct Outcome {
+        std::optional<kmo::SolveResult> result;
+        std::string failure;
+    };
+    const auto outcome = [&](const std::vector<kmo::ConstraintRecord>& records, int limit,
+                             const kmo::SolverSettings& settings) {
+        try {
+            return Outcome{kmo::min_variance_solve(c_m, equal(n), box(n, 0.1), records, limit, 1e-8, settings), {}};
+        } catch (const kmo::OptimizationFailed& e) {
+            return Outcome{std::nullopt, e.what()};
+        }
+    };
+    const auto same = [&](const Outcome& a, const Outcome& b) {
+        EXPECT_EQ(a.failure, b.failure);
+        ASSERT_EQ(a.result.has_value(), b.result.has_value());
+        if (!a.result) return;
+        EXPECT_EQ(a.result->weights, b.result->weights);
+        EXPECT_EQ(a.result->summary.termination, b.result->summary.termination);
+        EXPECT_EQ(a.result->summary.iterations, b.result->summary.iterations);
+        EXPECT_EQ(a.result->summary.message, b.result->summary.message);
+    };
+    // An iteration limit below the interior point's steps: the minimiser's outcome (at 3 iterations
+    // its point breaks G's cap and is refused; the step before the interior point's, accepted).
+    for (int limit : {3, kmo::kExactSteps - 1}) same(outcome(cons, limit, {}), outcome(cons, limit, minimiser));
+    EXPECT_FALSE(outcome(cons, 3, {}).failure.empty());
+    EXPECT_TRUE(outcome(cons, kmo::kExactSteps - 1, {}).result);
+    // A record of the caller's own, though it is the budget's own function.
+    std::vector<kmo::ConstraintRecord> opaque = cons;
+    opaque.back().linear = false;
+    same(outcome(opaque, 1000, {}), outcome(opaque, 1000, minimiser));
+    // The exact path otherwise, which ends no worse.
+    const auto exact = kmo::min_variance_solve(c_m, equal(n), box(n, 0.1), cons, kmo::kExactSteps, 1e-8);
+    const auto slsqp = kmo::min_variance_solve(c_m, equal(n), box(n, 0.1), cons, kmo::kExactSteps, 1e-8, minimiser);
+    EXPECT_NE(exact.summary.message, slsqp.summary.message);
+    EXPECT_LE(exact.summary.objective, slsqp.summary.objective * (1 + 1e-12));
+    // Limits that admit no weights fail as they do with the minimiser, on either path.
+    const auto impossible = two_groups(n, 0.3, 0.75);  // H's ten members hold 0.5 at most
+    std::string exact_message, slsqp_message;
+    try {
+        kmo::min_variance_solve(c_m, equal(n), box(n, 0.05), impossible, kmo::kExactSteps, 1e-8);
+    } catch (const kmo::OptimizationFailed& e) {
+        exact_message = e.what();
+    }
+    try {
+        kmo::min_variance_solve(c_m, equal(n), box(n, 0.05), impossible, kmo::kExactSteps, 1e-8, minimiser);
+    } catch (const kmo::OptimizationFailed& e) {
+        slsqp_message = e.what();
+    }
+    EXPECT_FALSE(exact_message.empty());
+    EXPECT_EQ(exact_message, slsqp_message);
+}
+
+TEST(ExactQuadratic, TrackingErrorOptimumBuiltFromTheOptimalityConditions) {
+    // Fewer days than instruments. x* meets G's cap and H's floor with weights at 0 and at u; r* a
+    // residual; returns D with Dᵀr* = w, where −2w = y·1 + ν_G·g_G − ν_H·g_H − z_l + z_u (the
+    // optimality conditions of ‖Dx − b‖² with b = Dx* − r*); the least tracking error is ‖r*‖².
+    const int n = 90, T = 40;
+    std::mt19937 gen(21);
+    std::normal_distribution<double> daily(0.0, 0.015), residual(0.0, 0.0005);
+    std::uniform_real_distribution<double> uniform(0.2, 1.0);
+    const double u = 0.03;
+    Matrix D = Matrix::NullaryExpr(T, n, [&] { return daily(gen); });
+    const minimize::DiagonalPlusLowRank none(Vector::Zero(n), Matrix(n, 0));
+    const BuiltOptimum shape = mean_variance_optimum({&none, nullptr}, n, u, 1.0, 0.3, 0.35, 22);
+    const Vector& x = shape.x;
+    const Vector r = Vector::NullaryExpr(T, [&] { return residual(gen); });
+    const double size = 0.01 * r.norm();
+    Vector w = Vector::Constant(n, 0.7 * size);
+    for (int i = 0; i < n / 3; ++i) w[i] -= 0.3 * size;
+    for (int i = n / 3; i < 2 * n / 3; ++i) w[i] += 0.2 * size;
+    for (int i = 0; i < n; ++i) {
+        if (x[i] == 0.0) w[i] += size * uniform(gen);
+        if (x[i] == u) w[i] -= size * uniform(gen);
+    }
+    w /= 2.0;
+    D += r * (w - D.transpose() * r).transpose() / r.squaredNorm();
+    const Vector b = D * x - r;
+    const kmo::ReturnTable df{labels(n), D};
+    const kmo::SolveResult got =
+        kmo::min_tracking_error_solve(equal(n), b, df, box(n, u), two_groups(n, 0.3, 0.35), 1000, 1e-8);
+    EXPECT_NEAR(got.summary.objective, r.squaredNorm(), 1e-10 * r.squaredNorm());
+    EXPECT_EQ(got.summary.termination, kmo::Termination::converged);
+    const Vector answer = in_label_order(got.weights, df.columns);
+    EXPECT_LE(answer.head(n / 3).sum(), 0.3 + 1e-12);
+    EXPECT_GE(answer.segment(n / 3, n / 3).sum(), 0.35 - 1e-12);
+    EXPECT_LE(answer.maxCoeff(), u);
+    EXPECT_GE(answer.minCoeff(), 0.0);
+}

@@ -15,10 +15,14 @@ namespace kelvane_mod_optimizer {
 // A constraint record for the minimiser: kind "eq" (fun(x) == 0) or "ineq" (fun(x) >= 0),
 // with the exact gradient where it is known. The records of a group limit also carry the
 // group's label and the side of its range they bound, so that a violation can be named.
+// `linear` says that fun is affine and jac its constant gradient: true for the records this
+// library builds (group limits, the budget), which the exact solvers then read as rows; a record
+// of the caller's own stays false and is only ever evaluated.
 struct ConstraintRecord : minimize::Constraint {
     enum class Side { none, lower, upper };
     std::string group;  // empty for records that belong to no group (the budget constraint)
     Side side = Side::none;
+    bool linear = false;
 };
 
 // Anything that turns the surviving instruments (in weight-vector order) and the date into the

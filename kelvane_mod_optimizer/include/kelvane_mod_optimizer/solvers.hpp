@@ -55,6 +55,10 @@ struct SolverSettings {
     // minimiser from the risk-budgeting weights within the bounds, moved onto the records. False:
     // the minimiser alone, from the given start.
     bool risk_budgeting = true;
+    // Minimum variance, mean-variance and tracking error: when every record is linear (the group
+    // limits and the budget) and max_iteration allows it, the exact optimum by an interior-point
+    // method. False: the minimiser alone.
+    bool exact_quadratic = true;
 };
 
 // Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).

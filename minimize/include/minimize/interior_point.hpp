@@ -25,6 +25,11 @@ struct QuadraticProgram {
 struct InteriorPointOptions {
     int max_iterations = 100;  // Newton steps at most
     double tolerance = 1e-12;  // relative residuals and relative duality gap at which it stops
+    // The sizes of the objective and of its gradient at a typical point (0: none): the duality gap
+    // and the dual residual are measured relative to at least these, so that a problem whose
+    // optimum is 0 (a benchmark reproduced exactly, a portfolio without variance) still converges.
+    double objective_scale = 0.0;
+    double gradient_scale = 0.0;
 };
 
 enum class QpStatus {
