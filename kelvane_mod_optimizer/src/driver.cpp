@@ -86,8 +86,9 @@ WeightMap whole_weight(const std::string& order_book_id, const DateTime& date, c
     return answer;
 }
 
-// How the solve ended, from the solver's summary, and the spread of the risk contributions at w.
-SolveReport solve_report(const SolveSummary& summary, const Matrix& C, const Vector& w) {
+// How the solve ended, from the solver's summary, and the spread of the risk contributions at w
+// (cw = Cw): max_i |t_i − t̄| / t̄ of t = w ⊙ Cw, infinite unless t̄ is positive and finite.
+SolveReport solve_report(const SolveSummary& summary, const Vector& w, const Vector& cw) {
     SolveReport r;
     switch (summary.termination) {
         case Termination::converged: r.outcome = SolveOutcome::converged; break;
@@ -97,7 +98,10 @@ SolveReport solve_report(const SolveSummary& summary, const Matrix& C, const Vec
     }
     r.iterations = summary.iterations;
     if (std::isfinite(summary.objective)) r.objective = summary.objective;
-    r.contribution_spread = relative_contribution_spread(C, w);
+    const Vector t = w.cwiseProduct(cw);
+    const double mean = t.mean();
+    r.contribution_spread = mean > 0.0 && t.allFinite() ? (t.array() - mean).abs().maxCoeff() / mean
+                                                        : std::numeric_limits<double>::infinity();
     return r;
 }
 
@@ -229,11 +233,23 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
 
     // Assembly.
     const bool risk_parity = is_method(options.method, OptimizeMethod::RISK_PARITY);
+    const bool min_variance = is_method(options.method, OptimizeMethod::MIN_VARIANCE);
+    const bool mean_variance = is_method(options.method, OptimizeMethod::MEAN_VARIANCE);
+    const bool tracking_error = is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR);
     const BoundsList bounds = risk_parity && !options.bnds
                                   ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
                                   : _general_bnds(df.columns, options.bnds);
     if (report) stage = Clock::now();
-    c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
+    // The covariance in factor form where the exact path may answer (tracking error needs none to
+    // solve, only for the report); the dense matrix only where a solve needs it.
+    std::optional<minimize::DiagonalPlusLowRank> factor;
+    if (((min_variance || mean_variance) && options.max_iteration >= kExactSteps) || tracking_error)
+        factor = options.cov_shrinkage ? std::optional(shrinkage_factor(df)) : sample_covariance_factor(df);
+    const auto dense_covariance = [&]() -> const LabelledMatrix& {
+        if (c_m.values.size() == 0) c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
+        return c_m;
+    };
+    if (!factor) dense_covariance();
     if (report) {
         report->seconds.covariance = seconds_since(stage);
         stage = Clock::now();
@@ -243,20 +259,36 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
     check_limits_admit_weights(bounds, constraints);
     const Vector init_weight = Vector::Constant(n, 1.0 / static_cast<double>(n));
 
-    // Dispatch.
+    // Dispatch. With the factor form, the exact path is tried on it first; the dense solvers then
+    // run the minimiser alone (without it they take the exact path on the dense matrix themselves).
+    const bool exact = factor && exact_path_allowed(constraints, options.max_iteration, SolverSettings{});
+    SolverSettings dense_settings;
+    dense_settings.exact_quadratic = !factor;
     const auto dispatch = [&]() -> SolveResult {
         if (risk_parity) {
             if (!options.bnds && !options.cons)
-                return risk_parity_solve(c_m, init_weight, bounds, options.max_iteration);
-            return risk_parity_with_cons_solve(c_m, init_weight, bounds, constraints, options.max_iteration,
-                                               options.tol);
+                return risk_parity_solve(dense_covariance(), init_weight, bounds, options.max_iteration);
+            return risk_parity_with_cons_solve(dense_covariance(), init_weight, bounds, constraints,
+                                               options.max_iteration, options.tol);
         }
-        if (is_method(options.method, OptimizeMethod::MIN_VARIANCE))
-            return min_variance_solve(c_m, init_weight, bounds, constraints, options.max_iteration, options.tol);
-        if (is_method(options.method, OptimizeMethod::MEAN_VARIANCE))
-            return mean_variance_solve(c_m, init_weight, options.risk_aversion_coefficient, column_means(df), bounds,
-                                       constraints, options.max_iteration, options.tol);
-        if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR))
+        if (min_variance) {
+            if (exact)
+                if (auto r = exact_min_variance(df.columns, {&*factor, nullptr}, init_weight, bounds, constraints))
+                    return std::move(*r);
+            return min_variance_solve(dense_covariance(), init_weight, bounds, constraints, options.max_iteration,
+                                      options.tol, dense_settings);
+        }
+        if (mean_variance) {
+            const Vector mu = column_means(df);
+            const double lambda = options.risk_aversion_coefficient.value();
+            if (exact)
+                if (auto r = exact_mean_variance(df.columns, {&*factor, nullptr}, lambda, mu, init_weight, bounds,
+                                                 constraints))
+                    return std::move(*r);
+            return mean_variance_solve(dense_covariance(), init_weight, options.risk_aversion_coefficient, mu, bounds,
+                                       constraints, options.max_iteration, options.tol, dense_settings);
+        }
+        if (tracking_error)
             return min_tracking_error_solve(init_weight, benchmark_returns, df, bounds, constraints,
                                             options.max_iteration, options.tol);
         throw OptimizationFailed(fmt::format("OPTIMIZE: unknown method {}", method_text(options.method)));
@@ -268,9 +300,10 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
     report->seconds.solve = seconds_since(stage);
     Vector w(n);
     for (Eigen::Index i = 0; i < n; ++i) w[i] = answer.at(df.columns[static_cast<std::size_t>(i)]);
+    const Vector cw = c_m.values.size() ? Vector(c_m.values * w) : Vector(*factor * w);
     describe_limits(*report, df.columns, w, bounds, constraints, options.cons.get());
-    describe_risk(*report, answer, df.columns, w, c_m.values);
-    report->solve = solve_report(result.summary, c_m.values, w);
+    describe_risk(*report, answer, df.columns, w, cw);
+    report->solve = solve_report(result.summary, w, cw);
     return std::move(answer);
 }
 

@@ -143,12 +143,13 @@ void check_limits_admit_weights(const BoundsList& bounds, const std::vector<Cons
 
 // The report's parts, filled by optimize_report() from the answer w (in the order of `labels`):
 // each bound and group limit with its slack and the rules of `provider` no instrument matched;
-// the risk contributions in the order of `answer`; how the solve ended.
+// the risk contributions in the order of `answer` (cw the product of the covariance and w); how
+// the solve ended.
 void describe_limits(Report& report, const std::vector<std::string>& labels, const Vector& w,
                      const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                      const ConstraintProvider* provider);
 void describe_risk(Report& report, const WeightMap& answer, const std::vector<std::string>& labels, const Vector& w,
-                   const Matrix& C);
+                   const Vector& cw);
 
 // Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
 

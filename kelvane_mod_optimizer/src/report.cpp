@@ -71,8 +71,7 @@ void describe_limits(Report& report, const std::vector<std::string>& labels, con
 }
 
 void describe_risk(Report& report, const WeightMap& answer, const std::vector<std::string>& labels, const Vector& w,
-                   const Matrix& C) {
-    const Vector cw = C * w;
+                   const Vector& cw) {
     report.variance = w.dot(cw);
     report.volatility = std::sqrt(std::max(0.0, report.variance));
     std::unordered_map<std::string, Eigen::Index> position;
