@@ -16,7 +16,8 @@ namespace {
 
 constexpr double kStepToBoundary = 0.995;  // fraction of the step to the boundary taken
 constexpr double kAcceptable = 1e-9;       // residuals accepted when the method stalls
-constexpr int kStallSteps = 5;             // steps without progress before it is a stall
+constexpr int kStallSteps = 10;            // steps without progress before it is a stall
+constexpr double kProgress = 0.9;          // progress: the worst residual below this fraction of the best so far
 constexpr double kTinyStep = 1e-10;        // a step this short makes no progress
 constexpr double kRayGrowth = 1e8;         // multipliers this large relative to the data: look for a certificate
 constexpr double kRayTolerance = 1e-7;     // accuracy asked of an infeasibility certificate
@@ -148,10 +149,21 @@ bool Solver::factorise() {
     if (!shift.allFinite() || !K_.compute(p_, shift)) return false;
     const Index m = me_ + mi_;
     if (m == 0) return true;
-    KA_ = K_.solve(MatrixXd(A_.transpose()));
-    MatrixXd S = A_ * KA_;
+    MatrixXd S;
+    if (p_.H_dense.size() == 0 && p_.H.rank() == 0) {
+        // K is diagonal: K⁻¹Aᵀ is a scaling and A K⁻¹ Aᵀ one symmetric product (half the work).
+        const VectorXd k_inv = (p_.H.d() + shift).cwiseInverse();
+        KA_ = k_inv.asDiagonal() * A_.transpose();
+        const MatrixXd B = A_ * k_inv.cwiseSqrt().asDiagonal();
+        S = MatrixXd::Zero(m, m);
+        S.selfadjointView<Eigen::Lower>().rankUpdate(B);
+        S.triangularView<Eigen::StrictlyUpper>() = S.transpose();
+    } else {
+        KA_ = K_.solve(MatrixXd(A_.transpose()));
+        S = A_ * KA_;
+        S = 0.5 * (S + S.transpose()).eval();
+    }
     S.diagonal().tail(mi_) += rows_.s.cwiseQuotient(rows_.z);
-    S = 0.5 * (S + S.transpose()).eval();
     schur_.compute(S);
     return schur_.info() == Eigen::Success;
 }
@@ -334,7 +346,7 @@ QpResult Solver::run(const InteriorPointOptions& options) {
         if (!std::isfinite(worst)) return finish(QpStatus::failed);
         if (worst <= options.tolerance) return finish(QpStatus::converged);
         if (certificate_of_infeasibility()) return finish(QpStatus::infeasible);
-        if (worst < 0.5 * best) best = worst, stalled = 0;
+        if (worst < kProgress * best) best = worst, stalled = 0;
         else if (++stalled >= kStallSteps)
             return finish(best <= kAcceptable && worst <= kAcceptable ? QpStatus::converged : QpStatus::failed);
         if (it >= options.max_iterations) return finish(QpStatus::iteration_limit);

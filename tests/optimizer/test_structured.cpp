@@ -324,3 +324,53 @@ TEST(ExactQuadratic, TrackingErrorOptimumBuiltFromTheOptimalityConditions) {
     EXPECT_LE(answer.maxCoeff(), u);
     EXPECT_GE(answer.minCoeff(), 0.0);
 }
+
+namespace {
+
+// Factor-model returns as strategies meet them: a market and nine sectors, each instrument's daily
+// volatility between 1 % and 4 %.
+kmo::ReturnTable factor_model_returns(Eigen::Index T, Eigen::Index n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> vol(0.01, 0.04), beta(0.5, 1.5);
+    const Matrix factors = Matrix::NullaryExpr(T, 10, [&] { return normal(gen); });
+    kmo::ReturnTable df{labels(n), Matrix(T, n)};
+    for (Eigen::Index j = 0; j < n; ++j) {
+        const double b = beta(gen), v = vol(gen);
+        const double idiosyncratic = std::sqrt(std::max(v * v - b * b * 1.44e-4 - 0.49e-4, 1e-6));
+        for (Eigen::Index t = 0; t < T; ++t)
+            df.values(t, j) = 0.0002 + b * 0.012 * factors(t, 0) + 0.007 * factors(t, 1 + j % 9) +
+                              idiosyncratic * normal(gen);
+    }
+    return df;
+}
+
+}  // namespace
+
+TEST(ExactQuadratic, ManyCappedAndManyZeroWeights) {
+    // Minimum variance with every weight at most 1 %: most weights end at 0, a few dozen at the cap.
+    const int n = 1500;
+    const kmo::ReturnTable df = factor_model_returns(131, n, 30);
+    const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
+    const auto mv = kmo::exact_min_variance(df.columns, {&factor, nullptr}, equal(n), box(n, 0.01),
+                                            {kmo::budget_constraint()});
+    ASSERT_TRUE(mv);
+    const Vector w = in_label_order(mv->weights, df.columns);
+    EXPECT_LE(w.maxCoeff(), 0.01);
+    EXPECT_GT((w.array() >= 0.01 - 1e-9).count(), 0);
+    EXPECT_GT((w.array() <= 1e-9).count(), n / 2);
+    // No weight at 0 would lower the variance by rising, none at the cap by falling: the gradient
+    // 2Cw, less the budget's multiplier, is at least 0 at 0, at most 0 at the cap, 0 in between.
+    const Vector g = 2.0 * (factor * w);
+    double level = 0.0;
+    int free = 0;
+    for (int i = 0; i < n; ++i)
+        if (w[i] > 1e-6 && w[i] < 0.01 - 1e-6) level += g[i], ++free;
+    ASSERT_GT(free, 0);
+    level /= free;
+    const double size = g.cwiseAbs().maxCoeff();
+    for (int i = 0; i < n; ++i) {
+        if (w[i] <= 1e-9) EXPECT_GE(g[i] - level, -1e-6 * size) << i;
+        if (w[i] >= 0.01 - 1e-9) EXPECT_LE(g[i] - level, 1e-6 * size) << i;
+    }
+}
