@@ -388,7 +388,8 @@ void bind_optimizer(py::module_& m) {
             return without_gil([&] { return kmo::min_variance_optimize(cm, x0, b, cons, iters, t); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
-        py::arg("tol"), "Minimum portfolio variance under bounds and constraint records (SLSQP).");
+        py::arg("tol"), "Minimum portfolio variance under bounds and constraint records (an interior point where every record "
+        "is one of the core's linear rows, else SLSQP).");
 
     m.def(
         "mean_variance_optimize",
@@ -406,7 +407,8 @@ void bind_optimizer(py::module_& m) {
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("risk_aversion_coefficient"), py::arg("expected_return"),
         py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"), py::arg("tol"),
-        "Mean-variance: minimises (λ/2)·xᵀCx − x·μ under bounds and constraint records (SLSQP).");
+        "Mean-variance: minimises (λ/2)·xᵀCx − x·μ under bounds and constraint records (an interior point "
+        "where every record is one of the core's linear rows, else SLSQP).");
 
     m.def(
         "min_tracking_error_optimize",
@@ -423,7 +425,8 @@ void bind_optimizer(py::module_& m) {
         },
         py::arg("init_weight"), py::arg("benchmark"), py::arg("df"), py::arg("bounds"), py::arg("constraints"),
         py::arg("max_iteration"), py::arg("tol"),
-        "Minimum tracking error of the return table df against the benchmark's returns (SLSQP).");
+        "Minimum tracking error of the return table df against the benchmark's returns (an interior point "
+        "where every record is one of the core's linear rows, else SLSQP).");
 
     // For bench/bench_python.py: the same optimize call made `repeats` times from C++ (quiet,
     // default method), so that the cost of the Python layer can be measured in one process.
