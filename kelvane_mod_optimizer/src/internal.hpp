@@ -31,9 +31,6 @@ using Grouping = OrderedMap<std::vector<int>>;
 // Two records per ruled group (lower, upper), then the budget constraint.
 std::vector<ConstraintRecord> _to_constraint(const Grouping& reversed_index, const Rules& rules);
 
-// The budget constraint sum(x) - 1 == 0.
-ConstraintRecord budget_constraint();
-
 // Identifier to weight in ascending weight order; equal weights keep the order of `index`.
 WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& weight);
 
