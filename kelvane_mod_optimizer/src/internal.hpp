@@ -65,7 +65,7 @@ struct SolveResult {
 
 // The five solvers with their summaries; the public *_optimize functions return their weights.
 SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                              int max_iteration, const SolverSettings& settings = {});
+                              int max_iteration);
 SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
                                         const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                         int max_iteration, double tol, const SolverSettings& settings = {});

@@ -1,4 +1,4 @@
-#include "protocol.hpp"
+#include "kelvane_optimize/protocol.hpp"
 #include "report_json.hpp"
 
 #include <limits>
