@@ -1,5 +1,6 @@
-"""Builds the extension module kelvane_mod_optimizer._core with the project's CMake build and
-packages it with the Python sources (metadata in pyproject.toml).
+"""Builds the extension modules kelvane._core, dunlith._core and kelvane_mod_optimizer._core (and
+the shared core library they load) with the project's CMake build and packages them with the
+Python sources (metadata in pyproject.toml).
 
 The CMake build goes into setuptools' temporary directory. KV_CMAKE_BUILD_DIR names an already
 configured build directory of this source tree to build the extension in instead (a second
@@ -20,6 +21,8 @@ from setuptools.command.build_ext import build_ext
 from setuptools.command.build_py import build_py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The shared C++ core the three extension modules load (found through their $ORIGIN run path).
+NATIVE_LIBRARY = "libkelvane_native.so"
 
 
 def project_version():
@@ -31,9 +34,14 @@ def project_version():
 
 
 class CMakeBuildExt(build_ext):
-    """Builds the CMake target kelvane_python and takes the module it leaves in build/python."""
+    """Builds the CMake target kelvane_python once and takes the extension modules it leaves in
+    build/python, with the shared core library they load (beside kelvane._core)."""
 
-    def build_extension(self, ext):
+    _cmake_tree = None
+
+    def _build_tree(self):
+        if CMakeBuildExt._cmake_tree:
+            return CMakeBuildExt._cmake_tree
         build_dir = os.environ.get("KV_CMAKE_BUILD_DIR")
         if build_dir:
             build_dir = os.path.abspath(build_dir)
@@ -46,16 +54,24 @@ class CMakeBuildExt(build_ext):
                         f"-DKV_PYTHON={sys.executable}"])
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         self.spawn(["cmake", "--build", build_dir, "--target", "kelvane_python", "-j", jobs])
+        CMakeBuildExt._cmake_tree = os.path.join(build_dir, "python")
+        return CMakeBuildExt._cmake_tree
 
+    def build_extension(self, ext):
+        tree = self._build_tree()
+        package = ext.name.rpartition(".")[0]
         suffix = sysconfig.get_config_var("EXT_SUFFIX")
-        built = os.path.join(build_dir, "python", "kelvane_mod_optimizer", "_core" + suffix)
+        built = os.path.join(tree, package, "_core" + suffix)
         if not os.path.isfile(built):
-            found = glob.glob(os.path.join(build_dir, "python", "kelvane_mod_optimizer", "_core*"))
-            raise RuntimeError(f"the CMake build left no {os.path.basename(built)} for this Python "
+            found = glob.glob(os.path.join(tree, package, "_core*"))
+            raise RuntimeError(f"the CMake build left no {package}/{os.path.basename(built)} for this Python "
                                f"({sys.executable}); found: {found or 'nothing'}")
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(built, target)
+        if package == "kelvane":
+            shutil.copyfile(os.path.join(tree, "kelvane", NATIVE_LIBRARY),
+                            os.path.join(os.path.dirname(target), NATIVE_LIBRARY))
 
 
 class BuildPyWithSample(build_py):
@@ -73,7 +89,7 @@ class BuildPyWithSample(build_py):
 
 setup(
     version=project_version(),
-    ext_modules=[Extension("kelvane_mod_optimizer._core", sources=[])],
+    ext_modules=[Extension(f"{package}._core", sources=[]) for package in ("kelvane", "dunlith", "kelvane_mod_optimizer")],
     cmdclass={"build_ext": CMakeBuildExt, "build_py": BuildPyWithSample},
     zip_safe=False,
 )

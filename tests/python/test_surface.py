@@ -13,7 +13,7 @@ import pytest
 import kelvane_mod_optimizer
 import kelvane_mod_optimizer.optimizer as kmo
 from kelvane_mod_optimizer import _core
-from conftest import BASKET, DATE
+from conftest import BASKET, DATE, SAMPLE_BUNDLE
 
 REQUIRED = inspect.Parameter.empty
 # optimize as strategies call it: every parameter by position or by name, these defaults.
@@ -152,3 +152,26 @@ def test_importing_without_numpy_or_pandas_says_what_is_missing(blocked, named):
     last = r.stderr.strip().splitlines()[-1]
     assert last.startswith(f"ImportError: kelvane_mod_optimizer needs {named}, which "), last
     assert "apt install " + " ".join("python3-" + m for m in blocked) in last
+
+
+def test_the_host_and_the_data_client_load_without_the_optimiser():
+    # Each package's names come from its own native part; the C++ core underneath is shared,
+    # so an environment made here is the one the optimiser then reads.
+    code = ("import sys, datetime, tempfile\n"
+            "import dunlith, kelvane.environment as e, kelvane.utils.exception as x, kelvane.utils.logger\n"
+            "from kelvane.data.base_data_source import BaseDataSource\n"
+            "from kelvane.data.data_proxy import DataProxy\n"
+            "dunlith.init('u', 'p', ('localhost', 16003), tempfile.mkdtemp())\n"
+            "try:\n"
+            "    dunlith.fund.instruments('510050.XSHG')\n"
+            "except x.KVInvalidArgument:\n"
+            "    print('KVInvalidArgument')\n"
+            "assert not [m for m in sys.modules if m.startswith('kelvane_mod_optimizer')], sys.modules.keys()\n"
+            "env = e.Environment(None)\n"
+            f"env.data_proxy = DataProxy(BaseDataSource({SAMPLE_BUNDLE!r}))\n"
+            f"dunlith.init('u', 'p', ('localhost', 16003), {SAMPLE_BUNDLE!r})\n"
+            "from kelvane_mod_optimizer.optimizer import ShenWanConstraint, optimize\n"
+            "ids = ['601398.XSHG', '600519.XSHG', '601857.XSHG']\n"
+            "print(len(optimize(ids, datetime.datetime(2014, 1, 4), cons=ShenWanConstraint({'银行': (0, 0.2)}))))\n")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout.split()) == (0, ["KVInvalidArgument", "3"]), r.stderr
