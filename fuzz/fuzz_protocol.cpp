@@ -10,7 +10,7 @@
 
 #include "check.hpp"
 #include "sample_host.hpp"
-#include "protocol.hpp"
+#include "kelvane_optimize/protocol.hpp"
 
 namespace {
 

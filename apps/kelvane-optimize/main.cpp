@@ -19,7 +19,7 @@
 #include "kelvane/data_proxy.hpp"
 #include "kelvane/data_source.hpp"
 #include "kelvane/environment.hpp"
-#include "protocol.hpp"
+#include "kelvane_optimize/protocol.hpp"
 
 namespace {
 

@@ -145,11 +145,6 @@ void init(const std::string& user, const std::string& password, const Address& a
     current_session = std::move(s);
 }
 
-bool initialized() {
-    std::lock_guard lock(session_mutex);
-    return current_session != nullptr;
-}
-
 std::optional<ShenWanIndustry> shenwan_instrument_industry(const std::string& order_book_id,
                                                            const kelvane::DateTime& date) {
     if (const auto client = current_stand_in()) return client->shenwan_instrument_industry(order_book_id, date);

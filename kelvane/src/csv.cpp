@@ -1,7 +1,6 @@
 #include "kelvane/csv.hpp"
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <fmt/format.h>

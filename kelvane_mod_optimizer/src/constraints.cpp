@@ -90,6 +90,7 @@ ConstraintRecord budget_constraint() {
     ConstraintRecord record;
     record.type = ConstraintRecord::Type::eq;
     record.linear = true;
+    record.budget = true;
     record.fun = [](const minimize::Vector& x) { return x.sum() - 1.0; };
     record.jac = [](const minimize::Vector& x) { return minimize::Vector::Ones(x.size()).eval(); };
     return record;
@@ -165,14 +166,26 @@ Grouping group_by_label(const std::vector<std::string>& labels) {
 
 }  // namespace
 
-GICSConstraint::GICSConstraint(Rules rules) {
+ClassificationConstraint::ClassificationConstraint(Rules rules) {
     _verify_rules(rules);
     _rules = std::move(rules);
 }
-void GICSConstraint::_verify_rules(const Rules&) {}
 
-std::vector<ConstraintRecord> GICSConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
-                                                            const DateTime&) const {
+void ClassificationConstraint::_verify_rules(const Rules&) {}
+
+std::vector<ConstraintRecord> ClassificationConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
+                                                                      const DateTime& date) const {
+    return _to_constraint(group_by_label(classify(order_book_ids, date)), _rules);
+}
+
+std::vector<std::string> ClassificationConstraint::rule_labels() const {
+    std::vector<std::string> labels;
+    for (const auto& [label, range] : _rules) labels.push_back(label);
+    return labels;
+}
+
+std::vector<std::string> GICSConstraint::classify(const std::vector<std::string>& order_book_ids,
+                                                  const DateTime&) const {
     const auto dp = kelvane::Environment::get_instance().data_proxy.load();
     if (!dp) throw std::logic_error("the kelvane environment has no data proxy");
     const auto records = dp->instruments(order_book_ids);
@@ -182,17 +195,11 @@ std::vector<ConstraintRecord> GICSConstraint::to_constraint(const std::vector<st
         if (!records[i]) throw KVInvalidArgument(fmt::format("invalid order book id: {}", order_book_ids[i]));
         classified.push_back(records[i]->sector_name);
     }
-    return _to_constraint(group_by_label(classified), _rules);
+    return classified;
 }
 
-ShenWanConstraint::ShenWanConstraint(Rules rules) {
-    _verify_rules(rules);
-    _rules = std::move(rules);
-}
-void ShenWanConstraint::_verify_rules(const Rules&) {}
-
-std::vector<ConstraintRecord> ShenWanConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
-                                                               const DateTime& date) const {
+std::vector<std::string> ShenWanConstraint::classify(const std::vector<std::string>& order_book_ids,
+                                                     const DateTime& date) const {
     std::vector<std::string> classified;
     classified.reserve(order_book_ids.size());
     for (const auto& o : order_book_ids) {
@@ -205,25 +212,42 @@ std::vector<ConstraintRecord> ShenWanConstraint::to_constraint(const std::vector
             classified.push_back(industry->industry_name);
         }
     }
-    return _to_constraint(group_by_label(classified), _rules);
+    return classified;
 }
 
-FundTypeConstraint::FundTypeConstraint(Rules rules) {
-    _verify_rules(rules);
-    _rules = std::move(rules);
-}
-void FundTypeConstraint::_verify_rules(const Rules&) {}
-
-std::vector<ConstraintRecord> FundTypeConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
-                                                                const DateTime&) const {
-    std::vector<std::string> classifed;
-    classifed.reserve(order_book_ids.size());
+std::vector<std::string> FundTypeConstraint::classify(const std::vector<std::string>& order_book_ids,
+                                                      const DateTime&) const {
+    std::vector<std::string> classified;
+    classified.reserve(order_book_ids.size());
     for (const auto& o : order_book_ids) {
         const auto fund = dunlith::fund::instruments(o);
         if (!fund) throw KVInvalidArgument(fmt::format("OPTIMIZER: 合约 {} 没有基金类型信息", o));
-        classifed.push_back(fund->fund_type);
+        classified.push_back(fund->fund_type);
     }
-    return _to_constraint(group_by_label(classifed), _rules);
+    return classified;
+}
+
+JoinedConstraint::JoinedConstraint(std::vector<std::shared_ptr<const ConstraintProvider>> parts)
+    : parts_(std::move(parts)) {
+    for (const auto& part : parts_)
+        if (!part) throw std::invalid_argument("JoinedConstraint: a part is null");
+}
+
+std::vector<ConstraintRecord> JoinedConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
+                                                              const DateTime& date) const {
+    std::vector<ConstraintRecord> joined;
+    for (const auto& part : parts_)
+        for (auto& record : part->to_constraint(order_book_ids, date))
+            if (!record.budget) joined.push_back(std::move(record));
+    joined.push_back(budget_constraint());
+    return joined;
+}
+
+std::vector<std::string> JoinedConstraint::rule_labels() const {
+    std::vector<std::string> labels;
+    for (const auto& part : parts_)
+        for (auto& label : part->rule_labels()) labels.push_back(std::move(label));
+    return labels;
 }
 
 }  // namespace kelvane_mod_optimizer

@@ -32,9 +32,6 @@ using Grouping = OrderedMap<std::vector<int>>;
 // Two records per ruled group (lower, upper), then the budget constraint.
 std::vector<ConstraintRecord> _to_constraint(const Grouping& reversed_index, const Rules& rules);
 
-// The budget constraint sum(x) - 1 == 0.
-ConstraintRecord budget_constraint();
-
 // Identifier to weight in ascending weight order; equal weights keep the order of `index`.
 WeightMap _sorted_result(const std::vector<std::string>& index, const Vector& weight);
 
@@ -69,7 +66,7 @@ struct SolveResult {
 
 // The five solvers with their summaries; the public *_optimize functions return their weights.
 SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                              int max_iteration, const SolverSettings& settings = {});
+                              int max_iteration);
 SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
                                         const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                         int max_iteration, double tol, const SolverSettings& settings = {});

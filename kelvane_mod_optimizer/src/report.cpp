@@ -25,14 +25,6 @@ LimitSlack slack_of(std::string name, std::optional<double> lower, std::optional
 
 std::optional<double> finite_or_none(double v) { return std::isfinite(v) ? std::optional(v) : std::nullopt; }
 
-// The rules of one of the classification constraint classes; none for any other provider.
-const Rules* rules_of(const ConstraintProvider* provider) {
-    if (const auto* c = dynamic_cast<const GICSConstraint*>(provider)) return &c->_rules;
-    if (const auto* c = dynamic_cast<const ShenWanConstraint*>(provider)) return &c->_rules;
-    if (const auto* c = dynamic_cast<const FundTypeConstraint*>(provider)) return &c->_rules;
-    return nullptr;
-}
-
 }  // namespace
 
 std::string_view outcome_text(SolveOutcome outcome) {
@@ -65,9 +57,9 @@ void describe_limits(Report& report, const std::vector<std::string>& labels, con
     }
 
     report.unmatched_rules.clear();
-    if (const Rules* rules = rules_of(provider))
-        for (const auto& [label, range] : *rules)
-            if (!matched.contains(label)) report.unmatched_rules.push_back(label);
+    if (provider)
+        for (auto& label : provider->rule_labels())
+            if (!matched.contains(label)) report.unmatched_rules.push_back(std::move(label));
 }
 
 void describe_risk(Report& report, const WeightMap& answer, const std::vector<std::string>& labels, const Vector& w,

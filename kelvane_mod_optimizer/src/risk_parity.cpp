@@ -4,7 +4,7 @@
 namespace kelvane_mod_optimizer {
 
 SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                              int max_iteration, const SolverSettings&) {
+                              int max_iteration) {
     check_solver_inputs("risk_parity_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration,
                         std::nullopt);
     const Matrix& C = c_m.values;
@@ -28,8 +28,8 @@ SolveResult risk_parity_solve(const LabelledMatrix& c_m, const Vector& init_weig
 }
 
 WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                               int max_iteration, const SolverSettings& settings) {
-    return risk_parity_solve(c_m, init_weight, bounds, max_iteration, settings).weights;
+                               int max_iteration) {
+    return risk_parity_solve(c_m, init_weight, bounds, max_iteration).weights;
 }
 
 }  // namespace kelvane_mod_optimizer

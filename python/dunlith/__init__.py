@@ -6,7 +6,7 @@ The data is served from bundle_dir (default ~/.kelvane/bundle): its shenwan.csv 
 
 from collections import namedtuple
 
-from kelvane_mod_optimizer import _core
+from dunlith import _core
 
 from . import fund  # noqa: F401
 

@@ -2,7 +2,7 @@
 
 from collections import namedtuple
 
-from kelvane_mod_optimizer import _core
+from dunlith import _core
 
 FundRecord = namedtuple("FundRecord", ["order_book_id", "fund_type"])
 

@@ -5,7 +5,7 @@ instruments(order_book_id or ids), history_bars(order_book_id, bar_count, freque
 dt, skip_suspended=False) and is_suspended(order_book_id, dt, count).
 """
 
-from kelvane_mod_optimizer._core import _Environment
+from kelvane._core import _Environment
 
 
 class Environment:

@@ -27,6 +27,14 @@ bool is_text(py::handle value) { return PyUnicode_Check(value.ptr()) || PyBytes_
 
 }  // namespace
 
+py::object make_exception(py::module_& m, const char* qualified, const char* name, PyObject* base, const char* doc) {
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified, doc, base, nullptr);
+    if (!type) throw py::error_already_set();
+    py::object t = py::reinterpret_steal<py::object>(type);
+    m.attr(name) = t;
+    return t;
+}
+
 std::string describe(py::handle value) {
     std::string text = py::repr(value).cast<std::string>();
     if (text.size() > 80) text = text.substr(0, 77) + "...";

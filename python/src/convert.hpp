@@ -47,6 +47,9 @@ private:
     std::shared_ptr<Holder> object_;
 };
 
+// A new exception type `qualified` (module.name) derived from `base`, set as m.name.
+py::object make_exception(py::module_& m, const char* qualified, const char* name, PyObject* base, const char* doc);
+
 // "'abc' (str)": a value and its type for messages.
 std::string describe(py::handle value);
 

@@ -13,7 +13,6 @@
 #include "kelvane/environment.hpp"
 #include "kelvane/exception.hpp"
 #include "kelvane/logger.hpp"
-#include "kelvane_mod_optimizer/definitions.hpp"
 
 namespace kv_python {
 
@@ -132,14 +131,6 @@ std::filesystem::path to_path(py::handle value) {
     return std::filesystem::path(text.cast<std::string>());
 }
 
-py::object make_exception(py::module_& m, const char* qualified, const char* name, PyObject* base, const char* doc) {
-    PyObject* type = PyErr_NewExceptionWithDoc(qualified, doc, base, nullptr);
-    if (!type) throw py::error_already_set();
-    py::object t = py::reinterpret_steal<py::object>(type);
-    m.attr(name) = t;
-    return t;
-}
-
 }  // namespace
 
 std::shared_ptr<const kelvane::DataProxy> to_data_proxy(py::handle value) {
@@ -157,7 +148,6 @@ void bind_host(py::module_& m) {
     // Exceptions: Python classes mirroring the C++ hierarchy, each built from one message text.
     static PyObject* user_error = nullptr;
     static PyObject* invalid_argument = nullptr;
-    static PyObject* optimization_failed = nullptr;
     user_error = make_exception(m, "kelvane.utils.exception.KVUserError", "KVUserError", PyExc_Exception,
                                 "An error the user (the strategy) caused and can act upon.")
                      .release()
@@ -166,15 +156,9 @@ void bind_host(py::module_& m) {
                                       "A bad argument or unusable data in a request.")
                            .release()
                            .ptr();
-    optimization_failed = make_exception(m, "kelvane_mod_optimizer.optimizer.OptimizationFailed", "OptimizationFailed",
-                                         user_error, "Raised when an optimisation cannot be carried out.")
-                              .release()
-                              .ptr();
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
-        } catch (const kelvane_mod_optimizer::OptimizationFailed& e) {
-            PyErr_SetString(optimization_failed, e.what());
         } catch (const kelvane::KVInvalidArgument& e) {
             PyErr_SetString(invalid_argument, e.what());
         } catch (const kelvane::KVUserError& e) {

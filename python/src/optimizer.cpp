@@ -77,9 +77,16 @@ ConstraintRecord to_record(py::handle value, std::size_t position) {
         throw py::value_error(fmt::format("{} 'type' must be 'eq' or 'ineq', got {}", where, describe(type)));
 
     if (py::isinstance<ConstraintFunction>(fun)) {
+        // A record the core made keeps what it knows: its group and side, or that it is the budget.
         const auto& core = *fun.cast<const ConstraintFunction&>().record;
-        record.fun = core.fun;
-        record.jac = core.jac;
+        const auto type_given = record.type;
+        record = core;
+        record.type = type_given;
+        if (record.type != core.type) {
+            record.group.clear();
+            record.side = ConstraintRecord::Side::none;
+            record.budget = false;
+        }
     } else if (PyCallable_Check(fun.ptr())) {
         record.fun = [f = PyRef(fun)](const kmo::Vector& x) {
             py::gil_scoped_acquire gil;
@@ -94,8 +101,7 @@ ConstraintRecord to_record(py::handle value, std::size_t position) {
 
     const py::object jac = value.attr("get")("jac");
     // A core function keeps its exact row only with its own gradient.
-    if (py::isinstance<ConstraintFunction>(fun) && jac.is_none())
-        record.linear = fun.cast<const ConstraintFunction&>().record->linear;
+    if (!jac.is_none()) record.linear = false;
     if (!jac.is_none()) {
         if (!PyCallable_Check(jac.ptr()))
             throw py::type_error(fmt::format("{} 'jac' must be callable, got {}", where, describe(jac)));
@@ -183,6 +189,18 @@ bool try_builtin(py::handle cons, std::shared_ptr<const kmo::ConstraintProvider>
 
 std::shared_ptr<const kmo::ConstraintProvider> to_provider(py::handle cons) {
     if (cons.is_none()) return nullptr;
+    // A list or tuple of constraint objects: all their limits, one budget.
+    if (PyList_Check(cons.ptr()) || PyTuple_Check(cons.ptr())) {
+        std::vector<std::shared_ptr<const kmo::ConstraintProvider>> parts;
+        for (py::handle part : cons) {
+            if (part.is_none() || PyList_Check(part.ptr()) || PyTuple_Check(part.ptr()))
+                throw py::type_error(fmt::format(
+                    "cons[{}] must be a constraint object offering to_constraint(order_book_ids, date), got {}",
+                    parts.size(), describe(part)));
+            parts.push_back(to_provider(part));
+        }
+        return std::make_shared<kmo::JoinedConstraint>(std::move(parts));
+    }
     std::shared_ptr<const kmo::ConstraintProvider> p;
     if (try_builtin<kmo::GICSConstraint>(cons, p) || try_builtin<kmo::ShenWanConstraint>(cons, p) ||
         try_builtin<kmo::FundTypeConstraint>(cons, p))

@@ -1,6 +1,6 @@
 // The command-line tool's request/response protocol, one JSON object per request.
 #include "bindings.hpp"
-#include "protocol.hpp"
+#include "kelvane_optimize/protocol.hpp"
 
 namespace kv_python {
 

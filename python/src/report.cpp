@@ -1,6 +1,5 @@
 // optimize_report from Python: the same arguments as optimize, the report as plain Python values
 // (dicts, lists, floats; None for an unbounded side). kelvane_mod_optimizer.report wraps it.
-#include <cmath>
 
 #include <pybind11/stl.h>
 

@@ -59,6 +59,11 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "BadRequest", "duplicate key \"601398.XSHG\" in \"bnds\""},
         {"{" + kTwoBanks + R"(, "cons": {"kind": "gics", "rules": {"Financials": [0, 1], "Financials": [0, 0.5]}}})",
          "BadRequest", "duplicate key \"Financials\" in \"rules\""},
+        // An array of constraint objects, each checked as alone; nothing else in the array.
+        {"{" + kTwoBanks + R"(, "cons": [{"kind": "gics", "rules": {}}, [{"kind": "gics", "rules": {}}]]})",
+         "BadRequest", "\"cons\" must be an object with \"kind\" and \"rules\", or an array of them"},
+        {"{" + kTwoBanks + R"(, "cons": [{"kind": "gics", "rules": {}}, {"kind": "sector", "rules": {}}]})",
+         "BadRequest", "\"cons\" kind must be \"gics\", \"shenwan\" or \"fund_type\", got \"sector\""},
     };
     std::string input;
     for (std::size_t i = 0; i < cases.size(); ++i) input += cases[i].request + "\n\n";  // blank lines skipped

@@ -217,3 +217,67 @@ TEST(Report, SaysHowTheSolveEnded) {
     EXPECT_EQ(stopped.weights, kmo::optimize(s.ids, DATE, o));
     EXPECT_EQ(kmo::outcome_text(stopped.solve.outcome), "iteration_limit");
 }
+
+namespace {
+
+// Two providers joined by hand: the first's records but its budget, the second's as they come.
+struct HandJoined : kmo::ConstraintProvider {
+    std::shared_ptr<const kmo::ConstraintProvider> first, second;
+    std::vector<kmo::ConstraintRecord> to_constraint(const std::vector<std::string>& ids,
+                                                     const DateTime& date) const override {
+        auto records = first->to_constraint(ids, date);
+        records.pop_back();
+        for (auto& r : second->to_constraint(ids, date)) records.push_back(std::move(r));
+        return records;
+    }
+};
+
+}  // namespace
+
+// Constraint objects combined: every limit of each applies, with one budget record; the answer
+// is that of the same records joined by hand, for every method; each part's rules are checked as
+// that part alone checks them; the report knows the rules of every part.
+TEST(JoinedConstraint, EqualsTheRecordsJoinedByHand) {
+    Sectors s(4, 4);
+    const auto sectors = gics({{"Financials", {0.1, 0.3}}, {"Utilities", {0, 0.5}}});
+    const auto cap = std::make_shared<CapFirst>();
+    const auto joined = std::make_shared<kmo::JoinedConstraint>(
+        std::vector<std::shared_ptr<const kmo::ConstraintProvider>>{sectors, cap});
+    const auto records = joined->to_constraint(s.ids, DATE);
+    ASSERT_EQ(records.size(), 4u);  // Financials lower, upper, the cap, one budget
+    EXPECT_EQ(records[0].group, "Financials");
+    EXPECT_FALSE(records[2].budget);
+    EXPECT_TRUE(records[3].budget);
+    EXPECT_EQ(joined->rule_labels(), (std::vector<std::string>{"Financials", "Utilities"}));
+
+    const auto by_hand = std::make_shared<HandJoined>();
+    by_hand->first = sectors;
+    by_hand->second = cap;
+    for (const auto method : METHODS) {
+        SCOPED_TRACE(kmo::value_text(method));
+        kmo::OptimizeOptions o = s.options(method);
+        o.cons = joined;
+        const kmo::WeightMap got = kmo::optimize(s.ids, DATE, o);
+        o.cons = by_hand;
+        EXPECT_EQ(got, kmo::optimize(s.ids, DATE, o));
+        double financials = 0.0;
+        for (int k = 0; k < 4; ++k) financials += got.at(s.ids[static_cast<std::size_t>(k)]);
+        EXPECT_GE(financials, 0.1 - 1e-8);
+        EXPECT_LE(financials, 0.3 + 1e-8);
+        EXPECT_LE(got.at(s.ids[0]), 0.2 + 1e-8);
+    }
+
+    kmo::OptimizeOptions o = s.options(OptimizeMethod::MIN_VARIANCE);
+    o.cons = joined;
+    EXPECT_EQ(kmo::optimize_report(s.ids, DATE, o).unmatched_rules, std::vector<std::string>{"Utilities"});
+
+    // Rules naming every sector with upper bounds below 1 in all: refused as they are alone,
+    // although the other part's records would leave room.
+    o.cons = std::make_shared<kmo::JoinedConstraint>(std::vector<std::shared_ptr<const kmo::ConstraintProvider>>{
+        cap, gics({{"Financials", {0, 0.3}}, {"Energy", {0, 0.3}}})});
+    EXPECT_THROW_MESSAGE(kmo::optimize(s.ids, DATE, o), kelvane::KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
+    // No part at all: the budget alone.
+    const kmo::JoinedConstraint none({});
+    ASSERT_EQ(none.to_constraint(s.ids, DATE).size(), 1u);
+    EXPECT_TRUE(none.to_constraint(s.ids, DATE)[0].budget);
+}

@@ -36,6 +36,11 @@ REQUESTS = [
     ({"order_book_ids": ["510050.XSHG", "510300.XSHG", "511010.XSHG", "160706.XSHE"], "date": "2014-01-04",
       "method": "min_variance", "cons": {"kind": "fund_type", "rules": {"Bond": [0.1, 0.2]}}},
      {"method": M.MIN_VARIANCE, "cons": FundTypeConstraint({"Bond": (0.1, 0.2)})}),
+    # Several constraint objects at once.
+    ({"order_book_ids": BASKET + ["600036.XSHG"], "date": "2014-01-04", "method": "min_variance",
+      "cons": [{"kind": "shenwan", "rules": {"银行": [0.3, 0.4]}}, {"kind": "gics", "rules": {"Energy": [0.2, 0.25]}}]},
+     {"method": M.MIN_VARIANCE,
+      "cons": [ShenWanConstraint({"银行": (0.3, 0.4)}), GICSConstraint({"Energy": (0.2, 0.25)})]}),
     ({"order_book_ids": ["600001.XSHG", "600087.XSHG", "601999.XSHG", "600003.XSHG"], "date": "2014-01-04"}, {}),
     # Warnings and information reach Python's logging, and quiet keeps them back.
     ({"order_book_ids": FOUR + ["600001.XSHG"], "date": "2014-01-04", "bnds": {"600087.XSHG": [0, 1]}},

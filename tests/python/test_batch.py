@@ -48,7 +48,7 @@ def test_answers_are_the_tools_in_input_order(client, tool_lines, chunk_size):
         assert response == (json.loads(expected) if isinstance(request, dict) else expected)
     kinds = [r.get("error", {}).get("type") if isinstance(r, dict) else json.loads(r).get("error", {}).get("type")
              for r in responses]
-    assert kinds == [None] * 7 + ["KVInvalidArgument", None, None] + ["KVInvalidArgument"] * 3 + [
+    assert kinds == [None] * 8 + ["KVInvalidArgument", None, None] + ["KVInvalidArgument"] * 3 + [
         "BadRequest", "OptimizationFailed", "BadRequest"]
 
 

@@ -5,9 +5,11 @@ import subprocess
 
 import pytest
 
-from conftest import DATE, FOUR, OPTIMIZE_TOOL, REQUESTS, SAMPLE_BUNDLE
+import dunlith
+from conftest import BASKET, DATE, FOUR, OPTIMIZE_TOOL, REQUESTS, SAMPLE_BUNDLE
 from kelvane.utils.exception import KVInvalidArgument, KVUserError
-from kelvane_mod_optimizer.optimizer import GICSConstraint, OptimizationFailed, optimize
+from kelvane_mod_optimizer.optimizer import GICSConstraint, OptimizationFailed, OptimizeMethod as M
+from kelvane_mod_optimizer.optimizer import ShenWanConstraint, optimize
 
 
 # The optimiser's own refusals (worded and ordered as its C++ tests pin them) come through with
@@ -88,3 +90,51 @@ def test_version_is_the_projects():
     import kelvane_mod_optimizer.optimizer as o
     cmake = (pathlib.Path(__file__).parents[2] / "CMakeLists.txt").read_text()
     assert o.__version__ == kelvane_mod_optimizer.__version__ == re.search(r"project\(\S+ VERSION (\S+)", cmake)[1]
+
+
+class HandJoined:
+    """The records of several constraint objects joined as a caller would: each one's records but
+    its budget, then one budget record."""
+
+    def __init__(self, *parts):
+        self.parts = parts
+
+    def to_constraint(self, order_book_ids, date):
+        records = []
+        for part in self.parts:
+            records += part.to_constraint(order_book_ids, date)[:-1]
+        return records + [self.parts[0].to_constraint(order_book_ids, date)[-1]]
+
+
+@pytest.mark.parametrize("method", [M.RISK_PARITY, M.MIN_VARIANCE, M.MEAN_VARIANCE])
+def test_a_list_of_constraint_objects_equals_their_records_joined_by_hand(env, method):
+    # Limits that each alone leaves broken: banks above 0.4 or energy outside [0.2, 0.25].
+    banks = ShenWanConstraint({"银行": (0.3, 0.4)})
+    sectors = GICSConstraint({"Energy": (0.2, 0.25), "Utilities": (0, 0.5)})
+    ids = BASKET + ["600036.XSHG"]
+    got = optimize(ids, DATE, method=method, cons=[banks, sectors], quiet=True)
+    assert got == optimize(ids, DATE, method=method, cons=HandJoined(banks, sectors), quiet=True)
+    assert optimize(ids, DATE, method=method, cons=(banks, sectors), quiet=True) == got
+    industries = {o: dunlith.shenwan_instrument_industry(o, DATE) for o in got}
+    records = env.data_proxy.instruments(list(got))
+    bank_total = sum(w for o, w in got.items() if industries[o] and industries[o].industry_name == "银行")
+    energy_total = sum(w for r, w in zip(records, got.values()) if r.sector_name == "Energy")
+    assert 0.3 - 1e-8 <= bank_total <= 0.4 + 1e-8
+    assert 0.2 - 1e-8 <= energy_total <= 0.25 + 1e-8
+
+
+def test_a_list_of_constraint_objects_checks_each_as_alone(env):
+    from kelvane_mod_optimizer.optimizer import optimize_report
+    own = HandJoined(ShenWanConstraint({"银行": (0, 1)}))  # a caller's own object, records from the core
+    ids = BASKET
+    # One object's rules are refused as they would be alone.
+    with pytest.raises(KVInvalidArgument, match="^OPTIMIZER: 约束的下限之和大于1$"):
+        optimize(ids, DATE, cons=[own, GICSConstraint({"Energy": (0.6, 1), "Financials": (0.5, 1)})], quiet=True)
+    report = optimize_report(ids, DATE, cons=[ShenWanConstraint({"银行": (0.3, 0.5), "钢铁": (0, 1)}),
+                                              GICSConstraint({"Energy": (0, 0.3)}), own], quiet=True)
+    assert report.unmatched_rules == ["钢铁"]
+    assert sorted(g["name"] for g in report.groups) == ["Energy", "银行"]
+    with pytest.raises(TypeError, match=r"^cons\[1\] must be a constraint object"):
+        optimize(ids, DATE, cons=[own, None])
+    with pytest.raises(TypeError, match="to_constraint"):
+        optimize(ids, DATE, cons=[own, {"银行": (0, 1)}])

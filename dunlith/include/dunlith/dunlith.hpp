@@ -23,9 +23,6 @@ void init(const std::string& user, const std::string& password, const Address& a
 void init(const std::string& user, const std::string& password, const Address& address,
           const std::filesystem::path& bundle_dir);
 
-// True once init() succeeded.
-bool initialized();
-
 struct ShenWanIndustry {
     std::string industry_code;
     std::string industry_name;

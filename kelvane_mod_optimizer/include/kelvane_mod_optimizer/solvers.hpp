@@ -63,7 +63,7 @@ struct SolverSettings {
 
 // Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).
 WeightMap risk_parity_optimize(const LabelledMatrix& c_m, const Vector& init_weight, const BoundsList& bounds,
-                               int max_iteration, const SolverSettings& settings = {});
+                               int max_iteration);
 // Risk parity under bounds and constraint records: minimises the spread of risk contributions.
 WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,
                                          const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,

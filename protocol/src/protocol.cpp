@@ -1,4 +1,4 @@
-#include "protocol.hpp"
+#include "kelvane_optimize/protocol.hpp"
 #include "report_json.hpp"
 
 #include <limits>
@@ -72,7 +72,16 @@ kmo::OrderedMap<kmo::Range> get_ranges(const json& v, const std::string& key) {
 }
 
 std::shared_ptr<const kmo::ConstraintProvider> get_cons(const json& v) {
-    if (!v.is_object()) bad_type("cons", "an object with \"kind\" and \"rules\"");
+    // An array of such objects: all their limits apply, with one budget.
+    if (v.is_array()) {
+        std::vector<std::shared_ptr<const kmo::ConstraintProvider>> parts;
+        for (const auto& part : v) {
+            if (!part.is_object()) bad_type("cons", "an object with \"kind\" and \"rules\", or an array of them");
+            parts.push_back(get_cons(part));
+        }
+        return std::make_shared<kmo::JoinedConstraint>(std::move(parts));
+    }
+    if (!v.is_object()) bad_type("cons", "an object with \"kind\" and \"rules\", or an array of them");
     for (const auto& [key, value] : v.items())
         if (key != "kind" && key != "rules") throw BadRequest(fmt::format("unknown key \"{}\" in \"cons\"", key));
     if (!v.contains("kind") || !v.contains("rules"))

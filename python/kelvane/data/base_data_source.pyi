@@ -1,0 +1,6 @@
+import os
+
+class BaseDataSource:
+    def __init__(self, path: str | os.PathLike[str]) -> None: ...
+    @property
+    def directory(self) -> str: ...
