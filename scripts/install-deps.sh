@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the project builds and tests with (skips what is present).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libcli11-dev
-          libgtest-dev libgmock-dev libbenchmark-dev liblbfgsb-dev python3 python3-numpy python3-scipy python3-sklearn
+          libgtest-dev libgmock-dev libbenchmark-dev liblbfgsb-dev python3 python3-numpy python3-scipy python3-sklearn python3-cvxopt
           pybind11-dev python3-dev python3-pandas python3-pytest python3-distributed
           python3-matplotlib)
 # --fuzz: also clang and libFuzzer with its sanitizer runtimes, for scripts/fuzz.sh.
