@@ -50,6 +50,24 @@ private:
 // A new exception type `qualified` (module.name) derived from `base`, set as m.name.
 py::object make_exception(py::module_& m, const char* qualified, const char* name, PyObject* base, const char* doc);
 
+// make_exception, and every C++ exception of type E that reaches Python raised as the new type
+// with its message. The type is returned (the module keeps it alive). Register a base class before
+// the classes derived from it: the translator registered last is tried first.
+template <class E>
+PyObject* register_exception(py::module_& m, const char* qualified, const char* name, PyObject* base,
+                             const char* doc) {
+    static PyObject* type = nullptr;
+    type = make_exception(m, qualified, name, base, doc).release().ptr();
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const E& e) {
+            PyErr_SetString(type, e.what());
+        }
+    });
+    return type;
+}
+
 // "'abc' (str)": a value and its type for messages.
 std::string describe(py::handle value);
 

@@ -146,25 +146,12 @@ std::shared_ptr<const kelvane::DataProxy> to_data_proxy(py::handle value) {
 
 void bind_host(py::module_& m) {
     // Exceptions: Python classes mirroring the C++ hierarchy, each built from one message text.
-    static PyObject* user_error = nullptr;
-    static PyObject* invalid_argument = nullptr;
-    user_error = make_exception(m, "kelvane.utils.exception.KVUserError", "KVUserError", PyExc_Exception,
-                                "An error the user (the strategy) caused and can act upon.")
-                     .release()
-                     .ptr();
-    invalid_argument = make_exception(m, "kelvane.utils.exception.KVInvalidArgument", "KVInvalidArgument", user_error,
-                                      "A bad argument or unusable data in a request.")
-                           .release()
-                           .ptr();
-    py::register_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const kelvane::KVInvalidArgument& e) {
-            PyErr_SetString(invalid_argument, e.what());
-        } catch (const kelvane::KVUserError& e) {
-            PyErr_SetString(user_error, e.what());
-        }
-    });
+    PyObject* user_error = register_exception<kelvane::KVUserError>(
+        m, "kelvane.utils.exception.KVUserError", "KVUserError", PyExc_Exception,
+        "An error the user (the strategy) caused and can act upon.");
+    register_exception<kelvane::KVInvalidArgument>(m, "kelvane.utils.exception.KVInvalidArgument",
+                                                   "KVInvalidArgument", user_error,
+                                                   "A bad argument or unusable data in a request.");
 
     // The core's user log goes to Python's logging.
     user_log = new py::object(py::module_::import("logging").attr("getLogger")("kelvane.user_system_log"));

@@ -264,6 +264,21 @@ kmo::BoundsList to_bounds_list(py::handle bounds) {
 
 double to_tol(py::handle tol) { return to_number(tol, "tol").value(); }
 
+// The arguments the constrained solvers take after their data and start, converted in the order
+// the solvers list them.
+struct LimitArgs {
+    kmo::BoundsList bounds;
+    std::vector<ConstraintRecord> cons;
+    int max_iteration;
+    double tol;
+};
+LimitArgs to_limit_args(py::handle bounds, py::handle constraints, py::handle max_iteration, py::handle tol) {
+    LimitArgs a{to_bounds_list(bounds), to_records(constraints), 0, 0.0};
+    a.max_iteration = to_int(max_iteration, "max_iteration");
+    a.tol = to_tol(tol);
+    return a;
+}
+
 // Runs a solve with the GIL released (it is taken again only to call Python) and hands the
 // answer back as an ordered dict.
 template <class Solve>
@@ -384,11 +399,8 @@ void bind_optimizer(py::module_& m) {
            py::handle tol) {
             const auto cm = to_labelled_matrix(c_m);
             const auto x0 = to_vector(init_weight, "init_weight");
-            const auto b = to_bounds_list(bounds);
-            const auto cons = to_records(constraints);
-            const int iters = to_int(max_iteration, "max_iteration");
-            const double t = to_tol(tol);
-            return without_gil([&] { return kmo::risk_parity_with_cons_optimize(cm, x0, b, cons, iters, t); });
+            const LimitArgs a = to_limit_args(bounds, constraints, max_iteration, tol);
+            return without_gil([&] { return kmo::risk_parity_with_cons_optimize(cm, x0, a.bounds, a.cons, a.max_iteration, a.tol); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
         py::arg("tol"), "Risk parity under bounds and constraint records (SLSQP).");
@@ -399,11 +411,8 @@ void bind_optimizer(py::module_& m) {
            py::handle tol) {
             const auto cm = to_labelled_matrix(c_m);
             const auto x0 = to_vector(init_weight, "init_weight");
-            const auto b = to_bounds_list(bounds);
-            const auto cons = to_records(constraints);
-            const int iters = to_int(max_iteration, "max_iteration");
-            const double t = to_tol(tol);
-            return without_gil([&] { return kmo::min_variance_optimize(cm, x0, b, cons, iters, t); });
+            const LimitArgs a = to_limit_args(bounds, constraints, max_iteration, tol);
+            return without_gil([&] { return kmo::min_variance_optimize(cm, x0, a.bounds, a.cons, a.max_iteration, a.tol); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
         py::arg("tol"), "Minimum portfolio variance under bounds and constraint records (an interior point where every record "
@@ -417,11 +426,8 @@ void bind_optimizer(py::module_& m) {
             const auto x0 = to_vector(init_weight, "init_weight");
             const auto rac = to_number(risk_aversion_coefficient, "risk_aversion_coefficient");
             const auto mu = to_vector(expected_return, "expected_return");
-            const auto b = to_bounds_list(bounds);
-            const auto cons = to_records(constraints);
-            const int iters = to_int(max_iteration, "max_iteration");
-            const double t = to_tol(tol);
-            return without_gil([&] { return kmo::mean_variance_optimize(cm, x0, rac, mu, b, cons, iters, t); });
+            const LimitArgs a = to_limit_args(bounds, constraints, max_iteration, tol);
+            return without_gil([&] { return kmo::mean_variance_optimize(cm, x0, rac, mu, a.bounds, a.cons, a.max_iteration, a.tol); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("risk_aversion_coefficient"), py::arg("expected_return"),
         py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"), py::arg("tol"),
@@ -435,11 +441,8 @@ void bind_optimizer(py::module_& m) {
             const auto x0 = to_vector(init_weight, "init_weight");
             const auto b_returns = to_vector(benchmark, "benchmark");
             const auto table = to_return_table(df);
-            const auto b = to_bounds_list(bounds);
-            const auto cons = to_records(constraints);
-            const int iters = to_int(max_iteration, "max_iteration");
-            const double t = to_tol(tol);
-            return without_gil([&] { return kmo::min_tracking_error_optimize(x0, b_returns, table, b, cons, iters, t); });
+            const LimitArgs a = to_limit_args(bounds, constraints, max_iteration, tol);
+            return without_gil([&] { return kmo::min_tracking_error_optimize(x0, b_returns, table, a.bounds, a.cons, a.max_iteration, a.tol); });
         },
         py::arg("init_weight"), py::arg("benchmark"), py::arg("df"), py::arg("bounds"), py::arg("constraints"),
         py::arg("max_iteration"), py::arg("tol"),

@@ -11,19 +11,9 @@ PYBIND11_MODULE(_core, m) {
 
     // OptimizationFailed is the optimiser's own: a KVUserError of the host's.
     const py::object user_error = py::module_::import("kelvane._core").attr("KVUserError");
-    static PyObject* optimization_failed = nullptr;
-    optimization_failed = kv_python::make_exception(m, "kelvane_mod_optimizer.optimizer.OptimizationFailed",
-                                                    "OptimizationFailed", user_error.ptr(),
-                                                    "Raised when an optimisation cannot be carried out.")
-                              .release()
-                              .ptr();
-    py::register_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const kelvane_mod_optimizer::OptimizationFailed& e) {
-            PyErr_SetString(optimization_failed, e.what());
-        }
-    });
+    kv_python::register_exception<kelvane_mod_optimizer::OptimizationFailed>(
+        m, "kelvane_mod_optimizer.optimizer.OptimizationFailed", "OptimizationFailed", user_error.ptr(),
+        "Raised when an optimisation cannot be carried out.");
 
     kv_python::bind_optimizer(m);
     kv_python::bind_report(m);

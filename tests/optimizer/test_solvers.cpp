@@ -15,30 +15,17 @@
 #include "kelvane/data_proxy.hpp"
 #include "kelvane/environment.hpp"
 #include "kelvane_mod_optimizer/optimizer.hpp"
+#include "solver_fixtures.hpp"
 #include "vec.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kmo::Matrix;
 using kmo::Vector;
+using namespace solver_fixtures;
 
 namespace {
 
-std::vector<std::string> labels(Eigen::Index n) {
-    std::vector<std::string> out;
-    for (Eigen::Index i = 0; i < n; ++i) out.push_back(std::string("S").append(std::to_string(i)));
-    return out;
-}
-kmo::LabelledMatrix labelled(const Matrix& C) { return {labels(C.rows()), C}; }
-
-Vector weights_in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
-    Vector x(static_cast<Eigen::Index>(labels.size()));
-    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
-    return x;
-}
-
-kmo::BoundsList unit_bounds(Eigen::Index n) { return kmo::BoundsList(static_cast<std::size_t>(n), {0.0, 1.0}); }
-std::vector<kmo::ConstraintRecord> budget() { return {kmo::budget_constraint()}; }
-Vector equal(Eigen::Index n) { return Vector::Constant(n, 1.0 / static_cast<double>(n)); }
+kmo::BoundsList unit_bounds(Eigen::Index n) { return box(n, 1.0); }
 
 // A random positive-definite covariance of daily returns from `T` observations.
 Matrix daily_covariance(Eigen::Index n, Eigen::Index T, unsigned seed) {
@@ -193,7 +180,7 @@ TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
     ASSERT_GT(b.dot(b), 500 * optimum);
 
     const auto w = kmo::min_tracking_error_optimize(equal(n), b, df, unit_bounds(n), budget(), 1000, 1e-8);
-    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, weights_in_label_order(w, df.columns)), optimum * (1 + 1e-6));
+    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, in_label_order(w, df.columns)), optimum * (1 + 1e-6));
 }
 
 TEST(Solvers, TrackingErrorWithFewerDaysThanInstrumentsReachesTheOptimumUnderAGroupCap) {
@@ -225,7 +212,7 @@ TEST(Solvers, TrackingErrorWithFewerDaysThanInstrumentsReachesTheOptimumUnderAGr
                                           kmo::Rules{{"G", {0, 0.2}}, {"H", {0, 1}}});
 
     const kmo::ReturnTable df{labels(n), D};
-    const Vector w = weights_in_label_order(
+    const Vector w = in_label_order(
         kmo::min_tracking_error_optimize(equal(n), b, df, unit_bounds(n), cons, 1000, 1e-8), df.columns);
     EXPECT_LT(kmo::min_TE_obj_fun(D, b, w), r.squaredNorm() * (1 + 1e-6));
     EXPECT_LE(w.head(group).sum(), 0.2 + 1e-12);
@@ -275,7 +262,7 @@ TEST(RiskParityWithLimits, EqualContributionsWhenTheyAreAllowedWithoutTheMinimis
         std::vector<int> quarter(static_cast<std::size_t>(n / 4));
         std::iota(quarter.begin(), quarter.end(), 0);
         const auto cons = group_floor(quarter, 0.1);
-        const Vector w = weights_in_label_order(
+        const Vector w = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, equal(n), bounds, cons, 1000, 1e-8), c_m.labels);
         const Vector t = w.cwiseProduct(c_m.values * w);
         EXPECT_LE((t.array() - t.mean()).abs().maxCoeff(), 1e-12 * t.mean()) << n;
@@ -291,7 +278,7 @@ TEST(RiskParityWithLimits, FloorThatLeavesOnePortfolio) {
     const auto c_m = labelled(daily_covariance(4, 131, 11));
     const kmo::BoundsList bounds(4, {0.0, 1.0});
     const auto cons = group_floor({1}, 1.0);
-    const Vector w = weights_in_label_order(
+    const Vector w = in_label_order(
         kmo::risk_parity_with_cons_optimize(c_m, equal(4), bounds, cons, 100, 1e-8), c_m.labels);
     EXPECT_LE(worst_violation(w, bounds, cons), 1e-8);
     EXPECT_NEAR(w[1], 1.0, 1e-8);
@@ -332,9 +319,9 @@ TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeig
         if (k < 3) {
             ASSERT_GT(worst_violation(*kmo::equal_risk_contributions(c_m.values), bounds, cons), 1e-3) << k;
         }
-        const Vector w = weights_in_label_order(
+        const Vector w = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8), c_m.labels);
-        const Vector from_equal = weights_in_label_order(
+        const Vector from_equal = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8, {.risk_budgeting = false}),
             c_m.labels);
         EXPECT_LE(worst_violation(w, bounds, cons), 1e-12) << "case " << k;
@@ -439,7 +426,7 @@ TEST(SolveSummaries, TerminationIterationsAndObjective) {
     const Matrix C = daily_covariance(8, 131, 11);
     const kmo::LabelledMatrix c_m = labelled(C);
     const auto objective_at = [&](const kmo::SolveResult& r, auto&& f) {
-        return f(weights_in_label_order(r.weights, c_m.labels));
+        return f(in_label_order(r.weights, c_m.labels));
     };
     // Converged from equal weights, well inside the limit.
     const kmo::SolveResult mv = kmo::min_variance_solve(c_m, equal(8), unit_bounds(8), budget(), 1000, 1e-10);

@@ -7,18 +7,14 @@
 #include <random>
 
 #include "internal.hpp"
+#include "solver_fixtures.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kmo::Matrix;
 using kmo::Vector;
+using namespace solver_fixtures;
 
 namespace {
-
-std::vector<std::string> labels(Eigen::Index n) {
-    std::vector<std::string> out;
-    for (Eigen::Index i = 0; i < n; ++i) out.push_back(std::string("S").append(std::to_string(i)));
-    return out;
-}
 
 // Daily returns of n instruments over T days driven by a market factor, with distinct volatilities.
 kmo::ReturnTable daily_returns(Eigen::Index T, Eigen::Index n, unsigned seed) {
@@ -71,15 +67,6 @@ TEST(FactorCovariance, GapsInTheTable) {
 }
 
 namespace {
-
-kmo::BoundsList box(Eigen::Index n, double upper) { return kmo::BoundsList(static_cast<std::size_t>(n), {0.0, upper}); }
-Vector equal(Eigen::Index n) { return Vector::Constant(n, 1.0 / static_cast<double>(n)); }
-
-Vector in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& order) {
-    Vector x(static_cast<Eigen::Index>(order.size()));
-    for (std::size_t i = 0; i < order.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(order[i]);
-    return x;
-}
 
 std::vector<int> positions(int first, int last) {
     std::vector<int> p;
@@ -146,7 +133,7 @@ TEST(ExactQuadratic, OptimumBuiltFromTheOptimalityConditionsUnderBoundsAndTwoGro
     const kmo::ReturnTable df = daily_returns(131, n, 8);
     const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
     const Matrix dense = factor.dense();
-    const kmo::CovarianceView by_factor{&factor, nullptr}, by_matrix{nullptr, &dense};
+    const kmo::CovarianceView by_factor{&factor, nullptr};
     const double u = 0.05, lambda = 3.0;
     const BuiltOptimum opt = mean_variance_optimum(by_factor, n, u, lambda, 0.3, 0.35, 2);
     const auto cons = two_groups(n, 0.3, 0.35);
@@ -370,7 +357,11 @@ TEST(ExactQuadratic, ManyCappedAndManyZeroWeights) {
     level /= free;
     const double size = g.cwiseAbs().maxCoeff();
     for (int i = 0; i < n; ++i) {
-        if (w[i] <= 1e-9) EXPECT_GE(g[i] - level, -1e-6 * size) << i;
-        if (w[i] >= 0.01 - 1e-9) EXPECT_LE(g[i] - level, 1e-6 * size) << i;
+        if (w[i] <= 1e-9) {
+            EXPECT_GE(g[i] - level, -1e-6 * size) << i;
+        }
+        if (w[i] >= 0.01 - 1e-9) {
+            EXPECT_LE(g[i] - level, 1e-6 * size) << i;
+        }
     }
 }
