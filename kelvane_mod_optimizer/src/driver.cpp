@@ -240,10 +240,13 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
                                   ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
                                   : _general_bnds(df.columns, options.bnds);
     if (report) stage = Clock::now();
-    // The covariance in factor form where the exact path may answer (tracking error needs none to
-    // solve, only for the report); the dense matrix only where a solve needs it.
+    // The covariance in factor form where the exact path may answer and for risk parity without
+    // limits, which needs products Cx alone (tracking error needs none to solve, only for the
+    // report); the dense matrix only where a solve needs it.
     std::optional<minimize::DiagonalPlusLowRank> factor;
-    if (((min_variance || mean_variance) && options.max_iteration >= kExactSteps) || tracking_error)
+    const bool plain_risk_parity = risk_parity && !options.bnds && !options.cons;
+    if (((min_variance || mean_variance) && options.max_iteration >= kExactSteps) || tracking_error ||
+        plain_risk_parity)
         factor = options.cov_shrinkage ? std::optional(shrinkage_factor(df)) : sample_covariance_factor(df);
     const auto dense_covariance = [&]() -> const LabelledMatrix& {
         if (c_m.values.size() == 0) c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
@@ -266,8 +269,10 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
     dense_settings.exact_quadratic = !factor;
     const auto dispatch = [&]() -> SolveResult {
         if (risk_parity) {
-            if (!options.bnds && !options.cons)
-                return risk_parity_solve(dense_covariance(), init_weight, bounds, options.max_iteration);
+            if (plain_risk_parity)
+                return factor ? risk_parity_solve(df.columns, {&*factor, nullptr}, init_weight, bounds,
+                                                  options.max_iteration)
+                              : risk_parity_solve(dense_covariance(), init_weight, bounds, options.max_iteration);
             return risk_parity_with_cons_solve(dense_covariance(), init_weight, bounds, constraints,
                                                options.max_iteration, options.tol);
         }

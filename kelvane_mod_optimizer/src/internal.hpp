@@ -96,6 +96,11 @@ struct CovarianceView {
     double quadratic_form(const Vector& x) const;
 };
 
+// Risk parity without limits on a covariance in either form (the public solver checks its
+// matrix and takes the dense one).
+SolveResult risk_parity_solve(const std::vector<std::string>& labels, const CovarianceView& C,
+                              const Vector& init_weight, const BoundsList& bounds, int max_iteration);
+
 // The optimum of minimum variance, mean-variance or minimum tracking error (residuals lifted:
 // rᵀr under Dx − r = b) under the bounds and the linear records, normalised and certified, with
 // how the interior point ended; none when a record is not linear, the method does not converge
