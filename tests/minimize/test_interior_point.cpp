@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_matrix.hpp"
 #include "minimize/interior_point.hpp"
 
 namespace {
@@ -22,6 +23,8 @@ using minimize::QpStatus;
 using minimize::QuadraticProgram;
 using minimize::solve_qp;
 using json = nlohmann::json;
+using kv_test::matrix;
+using kv_test::vector;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -139,22 +142,6 @@ TEST(InteriorPoint, RefusesInconsistentInput) {
     EXPECT_THROW(solve_qp(p), std::invalid_argument);
 }
 
-MatrixXd matrix(const json& rows, Eigen::Index cols) {
-    MatrixXd m(static_cast<Eigen::Index>(rows.size()), cols);
-    for (Eigen::Index i = 0; i < m.rows(); ++i)
-        for (Eigen::Index j = 0; j < cols; ++j) m(i, j) = rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
-    return m;
-}
-
-VectorXd vector(const json& values, double absent = 0.0) {
-    VectorXd v(static_cast<Eigen::Index>(values.size()));
-    for (Eigen::Index i = 0; i < v.size(); ++i) {
-        const auto& e = values[static_cast<std::size_t>(i)];
-        v[i] = e.is_null() ? absent : e.get<double>();
-    }
-    return v;
-}
-
 TEST(InteriorPoint, MatchesCvxoptOnPortfolioProblems) {
     std::ifstream in(KV_QP_FIXTURE);
     ASSERT_TRUE(in) << "missing fixture " << KV_QP_FIXTURE;
@@ -164,7 +151,7 @@ TEST(InteriorPoint, MatchesCvxoptOnPortfolioProblems) {
     for (const auto& c : cases) {
         const VectorXd q = vector(c["q"]);
         const auto n = q.size();
-        const MatrixXd u = matrix(c["u"], static_cast<Eigen::Index>(c["u"][0].size()));
+        const MatrixXd u = matrix(c["u"]);
         const QuadraticProgram p{DiagonalPlusLowRank(vector(c["d"]), u), q, matrix(c["a_eq"], n), vector(c["b_eq"]),
                                  matrix(c["a_in"], n), vector(c["b_in"]), vector(c["lower"], -kInf),
                                  vector(c["upper"], kInf), MatrixXd()};

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_matrix.hpp"
 #include "minimize/minimize.hpp"
 
 namespace {
@@ -19,19 +20,8 @@ namespace {
 using minimize::Vector;
 using Matrix = Eigen::MatrixXd;
 using json = nlohmann::json;
-
-Matrix matrix(const json& rows) {
-    Matrix m(static_cast<Eigen::Index>(rows.size()), static_cast<Eigen::Index>(rows[0].size()));
-    for (Eigen::Index i = 0; i < m.rows(); ++i)
-        for (Eigen::Index j = 0; j < m.cols(); ++j) m(i, j) = rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
-    return m;
-}
-
-Vector vector(const json& values) {
-    Vector v(static_cast<Eigen::Index>(values.size()));
-    for (Eigen::Index i = 0; i < v.size(); ++i) v[i] = values[static_cast<std::size_t>(i)];
-    return v;
-}
+using kv_test::matrix;
+using kv_test::vector;
 
 struct Problem {
     minimize::Objective f;

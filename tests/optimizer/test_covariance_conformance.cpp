@@ -3,26 +3,19 @@
 
 #include <cmath>
 #include <fstream>
+#include <limits>
 
 #include <nlohmann/json.hpp>
 
 #include "internal.hpp"
+#include "json_matrix.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 
-namespace {
-
-kmo::Matrix matrix(const nlohmann::json& rows) {
-    kmo::Matrix m(static_cast<Eigen::Index>(rows.size()), static_cast<Eigen::Index>(rows.at(0).size()));
-    for (Eigen::Index i = 0; i < m.rows(); ++i)
-        for (Eigen::Index j = 0; j < m.cols(); ++j) {
-            const auto& v = rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
-            m(i, j) = v.is_null() ? std::nan("") : v.get<double>();
-        }
-    return m;
+// A gap in a return row is a NaN.
+static kmo::Matrix matrix(const nlohmann::json& rows) {
+    return kv_test::matrix(rows, std::nullopt, std::numeric_limits<double>::quiet_NaN());
 }
-
-}  // namespace
 
 TEST(CovarianceConformance, MatchesScikitLearnAndPairwiseSampleCovariance) {
     std::ifstream in(KV_COVARIANCE_FIXTURE);
