@@ -137,25 +137,6 @@ TEST(OptimizeScreening, OddWindowThresholdAndEmptyOrSingleSurvivor) {
     EXPECT_EQ(kmo::optimize({"601398.XSHG", "601398.XSHG"}, DATE, {.method = std::string("risk_parity")}).size(), 1u);
 }
 
-// A lone instrument, given or left after screening, takes the whole weight only when the
-// caller's bounds and group limits allow it.
-TEST(OptimizeScreening, LoneInstrumentKeepsTheCallersLimits) {
-    Universe u;
-    u.proxy->add("short", "CS", walk(20, 40), std::vector<bool>(132, false));
-    const auto financials = [](double upper) {
-        return std::make_shared<kmo::GICSConstraint>(kmo::Rules{{"Financials", {0, upper}}});
-    };
-    for (const auto& ids : {std::vector<std::string>{"601398.XSHG"}, {"601398.XSHG", "short"}}) {
-        SCOPED_TRACE(ids.size());
-        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.bnds = kmo::Bounds{{"601398.XSHG", {0, 0.5}}}, .quiet = true}),
-                             KVInvalidArgument, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1");
-        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.cons = financials(0.4), .quiet = true}), KVInvalidArgument,
-                             "OPTIMIZER: 约束的上限之和小于1");
-        EXPECT_EQ(kmo::optimize(ids, DATE, {.bnds = kmo::Bounds{{"*", {0.2, 1}}}, .cons = financials(1), .quiet = true}),
-                  (kmo::WeightMap{{"601398.XSHG", 1.0}}));
-    }
-}
-
 // Each method and argument combination reaches its solver with the assembled inputs (the result
 // is the solver's own, bit for bit; minimum variance and mean-variance solve on the covariance in
 // factor form, to 1e-10 of the dense matrix's answer), and its answer respects the request's limits.

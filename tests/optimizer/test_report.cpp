@@ -1,5 +1,5 @@
 // optimize_report() and the checks made before solving: the report beside the weights, the
-// refusal of limits that admit no weights, and the lone instrument against every record.
+// refusal of limits that admit no weights, and the lone instrument against the caller's limits.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -62,49 +62,68 @@ struct CapFirst : kmo::ConstraintProvider {
 
 }  // namespace
 
-// The lone instrument, given alone or left alone by screening, is certified as any answer: a
-// record of the caller's own that forbids a weight of 1 refuses it as it would two instruments.
-TEST(LoneInstrument, RefusedByTheCallersOwnRecord) {
+// The lone instrument, given alone or left alone by screening, takes the whole weight only when
+// the caller's bounds and group limits allow it, and is certified as any answer: a record of the
+// caller's own that forbids a weight of 1 refuses it as it would two instruments.
+TEST(LoneInstrument, KeepsTheCallersLimits) {
     Sectors s(2, 0);
     s.proxy->add("short", "CS", walk(20, 40), std::vector<bool>(132, false));
     const auto own = std::make_shared<CapFirst>();
-    for (const auto& ids : {std::vector<std::string>{s.ids[0]}, {s.ids[0], "short"}}) {
+    const std::string lone = s.ids[0];
+    for (const auto& ids : {std::vector<std::string>{lone}, {lone, "short"}}) {
         SCOPED_TRACE(ids.size());
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.bnds = kmo::Bounds{{lone, {0, 0.5}}}, .quiet = true}),
+                             KVInvalidArgument, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1");
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.cons = gics({{"Financials", {0, 0.4}}}), .quiet = true}),
+                             KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
         EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.cons = own, .quiet = true}), OptimizationFailed,
                              "OPTIMIZER: 优化结果违反第 1 个约束条件，相差 0.8");
+        EXPECT_EQ(kmo::optimize(ids, DATE,
+                                {.bnds = kmo::Bounds{{"*", {0.2, 1}}}, .cons = gics({{"Financials", {0, 1}}}), .quiet = true}),
+                  (kmo::WeightMap{{lone, 1.0}}));
         const auto report = kmo::optimize_report(ids, DATE, {.cons = gics({{"Energy", {0, 1}}}), .quiet = true});
-        EXPECT_EQ(report.weights, (kmo::WeightMap{{s.ids[0], 1.0}}));
+        EXPECT_EQ(report.weights, (kmo::WeightMap{{lone, 1.0}}));
         EXPECT_EQ(report.solve.outcome, kmo::SolveOutcome::lone_instrument);
         EXPECT_EQ(report.unmatched_rules, std::vector<std::string>{"Energy"});
     }
-    // Two instruments under the same record: the minimiser cannot meet it either.
+    // Two instruments under the same record: weights that meet it exist and are found.
     const std::vector<std::string> two{s.ids[0], s.ids[1]};
     EXPECT_NO_THROW(kmo::optimize(two, DATE, {.method = OptimizeMethod::MIN_VARIANCE, .cons = own, .quiet = true}));
 }
 
 // Limits that admit no weights fail before solving in every method, naming the group and the
-// numbers; the same request with room enough is answered.
+// numbers, and the failed call's report keeps what was found on the way (the dropped instrument)
+// and the failure; the same request with room enough is answered.
 TEST(AdmissibleLimits, ContradictionNamedInEveryMethod) {
     Sectors s(10, 10);
+    s.proxy->add("600999.XSHG", "CS", walk(20, 41), std::vector<bool>(132, false));
+    auto ids = s.ids;
+    ids.push_back("600999.XSHG");
     const kmo::Bounds five{{"*", {0, 0.05}}};
+    const std::string floor = "OPTIMIZER: 约束 Financials 要求权重之和至少为 0.6，但其合约的上限之和只有 0.5";
     for (const auto method : METHODS) {
         SCOPED_TRACE(kmo::value_text(method));
         kmo::OptimizeOptions o = s.options(method);
         o.bnds = five;
         o.cons = gics({{"Financials", {0.6, 1}}});
-        EXPECT_THROW_MESSAGE(kmo::optimize(s.ids, DATE, o), OptimizationFailed,
-                             "OPTIMIZER: 约束 Financials 要求权重之和至少为 0.6，但其合约的上限之和只有 0.5");
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, o), OptimizationFailed, floor);
+        kmo::Report r;
+        EXPECT_THROW(kmo::optimize_report(ids, DATE, o, r), OptimizationFailed);
+        EXPECT_EQ(r.solve.outcome, kmo::SolveOutcome::failed);
+        EXPECT_EQ(r.solve.message, floor);
+        EXPECT_TRUE(r.weights.empty());
+        EXPECT_EQ(r.dropped.size(), 1u);
         o.bnds = kmo::Bounds{{"*", {0.02, 1}}};
         o.cons = gics({{"Financials", {0, 0.1}}});
-        EXPECT_THROW_MESSAGE(kmo::optimize(s.ids, DATE, o), OptimizationFailed,
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, o), OptimizationFailed,
                              "OPTIMIZER: 约束 Financials 要求权重之和至多为 0.1，但其合约的下限之和已达 0.2");
         o.bnds = five;
         o.cons = gics({{"Financials", {0, 0.3}}});
-        EXPECT_THROW_MESSAGE(kmo::optimize(s.ids, DATE, o), OptimizationFailed,
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, o), OptimizationFailed,
                              "OPTIMIZER: 在 bnds 与约束的上限之下，权重之和至多为 0.8，无法等于1");
         // Exactly at the edge: the members' caps hold the floor.
         o.cons = gics({{"Financials", {0.5, 1}}});
-        const auto w = kmo::optimize(s.ids, DATE, o);
+        const auto w = kmo::optimize(ids, DATE, o);
         double financials = 0.0;
         for (int k = 0; k < 10; ++k) financials += w.at(s.ids[static_cast<std::size_t>(k)]);
         EXPECT_NEAR(financials, 0.5, 1e-7);
@@ -181,23 +200,6 @@ TEST(Report, DescribesTheAnswer) {
         ASSERT_TRUE(r.solve.objective);
         EXPECT_GT(r.seconds.solve, 0.0);
     }
-}
-
-// A call that fails leaves in the report what it found on the way, and the failure.
-TEST(Report, KeepsWhatAFailedCallFound) {
-    Sectors s(10, 10);
-    s.proxy->add("600999.XSHG", "CS", walk(20, 41), std::vector<bool>(132, false));
-    auto ids = s.ids;
-    ids.push_back("600999.XSHG");
-    kmo::OptimizeOptions o = s.options(OptimizeMethod::MIN_VARIANCE);
-    o.bnds = kmo::Bounds{{"*", {0, 0.05}}};
-    o.cons = gics({{"Financials", {0.6, 1}}});
-    kmo::Report r;
-    EXPECT_THROW(kmo::optimize_report(ids, DATE, o, r), OptimizationFailed);
-    EXPECT_EQ(r.solve.outcome, kmo::SolveOutcome::failed);
-    EXPECT_EQ(r.solve.message, "OPTIMIZER: 约束 Financials 要求权重之和至少为 0.6，但其合约的上限之和只有 0.5");
-    EXPECT_TRUE(r.weights.empty());
-    ASSERT_EQ(r.dropped.size(), 1u);
 }
 
 // How the solve ended: converged with its iterations, or stopped at the iteration limit with the
