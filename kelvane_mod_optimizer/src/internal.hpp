@@ -155,15 +155,20 @@ void describe_risk(Report& report, const WeightMap& answer, const std::vector<st
 
 // Risk budgeting by cyclical coordinate descent (b_i = 1/n), for risk parity with constraints.
 
-// One coordinate step of risk budgeting: y_i moves to the weight that gives instrument i the
-// contribution b given the other weights (the positive root of C_ii y² + a·y − b = 0, a the rest
-// of its marginal risk, taken without cancellation), clipped to [lower, upper], and cy = Cy
-// follows. Returns the move.
+// The weight that gives an instrument the contribution b given the other weights: the positive
+// root of c·y² + a·y − b = 0 (c its variance, a the rest of its marginal risk), taken without
+// cancellation, clipped to [lower, upper].
+inline double risk_budget_root(double c, double a, double b, double lower, double upper) {
+    const double d = std::sqrt(a * a + 4.0 * c * b);
+    return std::clamp(a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c), lower, upper);
+}
+
+// One coordinate step of risk budgeting: y_i moves to risk_budget_root, and cy = Cy follows.
+// Returns the move.
 inline double coordinate_step(const Matrix& C, Eigen::Index i, double b, Vector& y, Vector& cy, double lower = 0.0,
                               double upper = std::numeric_limits<double>::infinity()) {
-    const double c = C(i, i), a = cy[i] - c * y[i];
-    const double d = std::sqrt(a * a + 4.0 * c * b);
-    const double yi = std::clamp(a >= 0.0 ? 2.0 * b / (a + d) : (d - a) / (2.0 * c), lower, upper);
+    const double c = C(i, i);
+    const double yi = risk_budget_root(c, cy[i] - c * y[i], b, lower, upper);
     const double delta = yi - y[i];
     if (delta != 0.0) {
         cy.noalias() += delta * C.col(i);
@@ -172,20 +177,62 @@ inline double coordinate_step(const Matrix& C, Eigen::Index i, double b, Vector&
     return delta;
 }
 
+// Cy kept up to date while coordinate descent moves y one weight at a time. On a dense matrix it
+// is the product itself (a move costs a column, O(n)); on the factor form diag(d) + UUᵀ it is
+// z = Uᵀy (a move and a read of (Cy)_i cost O(T)), so that a sweep costs O(n·T) instead of O(n²).
+class CoordinateProducts {
+public:
+    explicit CoordinateProducts(const CovarianceView& C);
+    Eigen::Index size() const { return diagonal_.size(); }
+    const Vector& diagonal() const { return diagonal_; }
+    Vector product(const Vector& y) const;  // Cy afresh
+    void reset(const Vector& y);            // from y afresh, rid of the drift of the moves
+    void scale(double s);                   // y was scaled by s
+    double at(Eigen::Index i, const Vector& y) const {
+        return dense_ ? cy_[i] : d_[i] * y[i] + ut_.col(i).dot(z_);
+    }
+    // One coordinate step as above on this representation of Cy.
+    double step(Eigen::Index i, double b, Vector& y, double lower = 0.0,
+                double upper = std::numeric_limits<double>::infinity()) {
+        const double c = diagonal_[i];
+        const double yi = risk_budget_root(c, at(i, y) - c * y[i], b, lower, upper);
+        const double delta = yi - y[i];
+        if (delta != 0.0) {
+            if (dense_)
+                cy_.noalias() += delta * dense_->col(i);
+            else
+                z_.noalias() += delta * ut_.col(i);
+            y[i] = yi;
+        }
+        return delta;
+    }
+
+private:
+    const Matrix* dense_ = nullptr;
+    Vector diagonal_;
+    Vector d_;   // factor form: the diagonal part
+    Matrix ut_;  // factor form: Uᵀ, T × n, so that the factor's row i is a contiguous column
+    Vector cy_;  // dense: Cy
+    Vector z_;   // factor form: Uᵀy
+};
+
 // max_i |t_i − t̄| / t̄ of the risk contributions t = w ⊙ Cw; infinite unless t̄ > 0 and finite.
 double relative_contribution_spread(const Matrix& C, const Vector& w);
+double relative_contribution_spread(const CovarianceView& C, const Vector& w);
 
 // The weights, adding up to 1, whose risk contributions are all equal, to a relative spread of at
 // most `tolerance`; none when the descent does not get there within its sweeps (a covariance that
 // admits a long-only portfolio of zero variance has no such weights) or meets a value that is not
 // a positive finite number.
 std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance = 1e-12);
+std::optional<Vector> equal_risk_contributions(const CovarianceView& C, double tolerance = 1e-12);
 
 // Weights within the bounds (a missing or negative lower bound acting as 0), adding up to 1, whose
 // risk contributions are equal except where a bound holds a weight back: the minimiser of
 // ½wᵀCw − λ Σ ln(w_i)/n over the box for the multiplier λ that makes them add up to 1. `guess`
 // (may be empty) starts the descent. None when the box holds no such weights or the search fails.
 std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess);
+std::optional<Vector> box_risk_budgeting(const CovarianceView& C, const BoundsList& bounds, const Vector& guess);
 
 // Risk parity when one group floor binds: weights adding up to 1 whose contributions are equal
 // outside a few members of that group (those of least marginal risk), whose weights are raised so

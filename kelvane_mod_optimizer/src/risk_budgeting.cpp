@@ -29,9 +29,9 @@ constexpr int kMaxBoxSweepsInAll = 20000;
 constexpr int kMaxBudgetSteps = 200;
 
 // Every diagonal entry a positive finite number.
-bool usable_diagonal(const Matrix& C) {
-    for (Eigen::Index i = 0; i < C.rows(); ++i)
-        if (!(C(i, i) > 0.0 && C(i, i) < kInf)) return false;
+bool usable_diagonal(const Vector& diagonal) {
+    for (Eigen::Index i = 0; i < diagonal.size(); ++i)
+        if (!(diagonal[i] > 0.0 && diagonal[i] < kInf)) return false;
     return true;
 }
 
@@ -44,44 +44,86 @@ Vector normalised(const Vector& y) {
 
 }  // namespace
 
-double relative_contribution_spread(const Matrix& C, const Vector& w) {
-    const Vector t = w.cwiseProduct(C * w);
+CoordinateProducts::CoordinateProducts(const CovarianceView& C) : dense_(C.dense) {
+    if (dense_) {
+        diagonal_ = dense_->diagonal();
+    } else {
+        d_ = C.factor->d();
+        ut_ = C.factor->U().transpose();
+        diagonal_ = C.factor->diagonal();
+    }
+}
+
+Vector CoordinateProducts::product(const Vector& y) const {
+    if (dense_) return *dense_ * y;
+    return Vector(d_.cwiseProduct(y) + ut_.transpose() * (ut_ * y));
+}
+
+void CoordinateProducts::reset(const Vector& y) {
+    if (dense_)
+        cy_.noalias() = *dense_ * y;
+    else
+        z_.noalias() = ut_ * y;
+}
+
+void CoordinateProducts::scale(double s) {
+    if (dense_)
+        cy_ *= s;
+    else
+        z_ *= s;
+}
+
+double relative_contribution_spread(const CovarianceView& C, const Vector& w) {
+    const Vector t = w.cwiseProduct(C.times(w));
     const double mean = t.mean();
     if (!(mean > 0.0) || !t.allFinite()) return kInf;
     return (t.array() - mean).abs().maxCoeff() / mean;
 }
 
-std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance) {
-    const Eigen::Index n = C.rows();
-    if (n == 0 || C.cols() != n || !usable_diagonal(C)) return std::nullopt;
+double relative_contribution_spread(const Matrix& C, const Vector& w) {
+    return relative_contribution_spread(CovarianceView{nullptr, &C}, w);
+}
+
+std::optional<Vector> equal_risk_contributions(const CovarianceView& C, double tolerance) {
+    if (C.dense && C.dense->cols() != C.dense->rows()) return std::nullopt;
+    CoordinateProducts cy(C);
+    const Eigen::Index n = cy.size();
+    if (n == 0 || !usable_diagonal(cy.diagonal())) return std::nullopt;
     const double b = 1.0 / static_cast<double>(n);
 
     // Start from inverse volatilities. After every sweep y is rescaled so that yᵀCy = Σ b_i = 1,
     // the value it has at the solution: the descent then works on the correlation structure
     // alone (F is otherwise invariant under a diagonal rescaling of the variables), and the
     // contributions y_i (Cy)_i should all be b.
-    Vector y = C.diagonal().cwiseSqrt().cwiseInverse();
-    Vector cy = C * y;
+    Vector y = cy.diagonal().cwiseSqrt().cwiseInverse();
+    cy.reset(y);
     bool margin_sweep_done = false;
     for (int sweep = 0; sweep < kMaxErcSweeps; ++sweep) {
-        const double q = y.dot(cy);
+        Vector products(n);
+        for (Eigen::Index i = 0; i < n; ++i) products[i] = cy.at(i, y);
+        const double q = y.dot(products);
         if (!(q > 0.0 && q < kInf)) return std::nullopt;
         const double s = 1.0 / std::sqrt(q);
         y *= s;
-        cy *= s;
-        const double deviation = (y.cwiseProduct(cy).array() - b).abs().maxCoeff() / b;
+        cy.scale(s);
+        products *= s;
+        const double deviation = (y.cwiseProduct(products).array() - b).abs().maxCoeff() / b;
         if (!std::isfinite(deviation)) return std::nullopt;
         // One more sweep once there, for a margin; the updates of Cy drift by rounding, so the
         // normalised weights are then judged afresh.
         if (deviation <= tolerance && margin_sweep_done) {
             Vector w = normalised(y);
             if (relative_contribution_spread(C, w) <= tolerance) return w;
-            cy.noalias() = C * y;
+            cy.reset(y);
         }
         margin_sweep_done = deviation <= tolerance;
-        for (Eigen::Index i = 0; i < n; ++i) coordinate_step(C, i, b, y, cy);
+        for (Eigen::Index i = 0; i < n; ++i) cy.step(i, b, y);
     }
     return std::nullopt;
+}
+
+std::optional<Vector> equal_risk_contributions(const Matrix& C, double tolerance) {
+    return equal_risk_contributions(CovarianceView{nullptr, &C}, tolerance);
 }
 
 namespace {
@@ -89,18 +131,18 @@ namespace {
 // Coordinate descent with clipping for min ½yᵀCy − Σ budget·ln y_i over lower ≤ y ≤ upper, from
 // y (Cy in cy), until no coordinate moves by more than `tolerance` of its value. False when it
 // does not settle within `sweeps` (counted down) or meets a number that is not finite.
-bool box_descent(const Matrix& C, const Vector& lower, const Vector& upper, double budget, Vector& y, Vector& cy,
+bool box_descent(CoordinateProducts& cy, const Vector& lower, const Vector& upper, double budget, Vector& y,
                  int& sweeps, double tolerance) {
-    const Eigen::Index n = C.rows();
+    const Eigen::Index n = cy.size();
     while (sweeps-- > 0) {
         double largest = 0.0;
         for (Eigen::Index i = 0; i < n; ++i) {
-            const double delta = coordinate_step(C, i, budget, y, cy, lower[i], upper[i]);
+            const double delta = cy.step(i, budget, y, lower[i], upper[i]);
             if (delta != 0.0) largest = std::max(largest, std::abs(delta) / y[i]);
         }
         if (!std::isfinite(largest)) return false;
         if (largest <= tolerance) {
-            cy.noalias() = C * y;  // rid Cy of the drift of its updates
+            cy.reset(y);  // rid Cy of the drift of its updates
             return true;
         }
     }
@@ -109,9 +151,11 @@ bool box_descent(const Matrix& C, const Vector& lower, const Vector& upper, doub
 
 }  // namespace
 
-std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess) {
-    const Eigen::Index n = C.rows();
-    if (n == 0 || C.cols() != n || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(C))
+std::optional<Vector> box_risk_budgeting(const CovarianceView& C, const BoundsList& bounds, const Vector& guess) {
+    if (C.dense && C.dense->cols() != C.dense->rows()) return std::nullopt;
+    CoordinateProducts cy(C);
+    const Eigen::Index n = cy.size();
+    if (n == 0 || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(cy.diagonal()))
         return std::nullopt;
     // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0.
     // Named vectors rather than a structured binding: the search below captures them in a lambda.
@@ -133,10 +177,9 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
     const double b = 1.0 / static_cast<double>(n);
     Vector y = guess.size() == n && guess.allFinite() && (guess.array() > 0.0).all()
                    ? normalised(guess)
-                   : normalised(C.diagonal().cwiseSqrt().cwiseInverse());
+                   : normalised(cy.diagonal().cwiseSqrt().cwiseInverse());
     y = y.cwiseMax(lower).cwiseMin(upper);
-    Vector cy = C * y;
-    double v = std::sqrt(y.dot(cy));  // λ = yᵀCy/Σb makes y stationary when no bound is active
+    double v = std::sqrt(y.dot(cy.product(y)));  // λ = yᵀCy/Σb makes y stationary when no bound is active
     if (!(v > 0.0 && v < kInf)) return std::nullopt;
     int sweeps_left = kMaxBoxSweepsInAll;
     // Each solve is as accurate as the search needs: far from the root a rough one places the
@@ -145,10 +188,10 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
     const auto excess_at = [&](double v_new, double v_old, double& excess) {
         // From the last solution, scaled as the unconstrained one would scale.
         y = (y * (v_new / v_old)).cwiseMax(lower).cwiseMin(upper);
-        cy.noalias() = C * y;
+        cy.reset(y);
         int sweeps = std::min(kMaxBoxSweeps, sweeps_left);
         const int given = sweeps;
-        const bool settled = box_descent(C, lower, upper, v_new * v_new * b, y, cy, sweeps, accuracy);
+        const bool settled = box_descent(cy, lower, upper, v_new * v_new * b, y, sweeps, accuracy);
         sweeps_left -= given - std::max(sweeps, 0);
         excess = y.sum() - 1.0;
         accuracy = std::clamp(1e-3 * std::abs(excess), 1e-13, 1e-6);
@@ -201,6 +244,10 @@ std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& boun
     // Σy is 1 to rounding: the division leaves the clipped weights within a rounding error of
     // their bound, and clipping again puts them back.
     return normalised(y).cwiseMax(lower).cwiseMin(upper).eval();
+}
+
+std::optional<Vector> box_risk_budgeting(const Matrix& C, const BoundsList& bounds, const Vector& guess) {
+    return box_risk_budgeting(CovarianceView{nullptr, &C}, bounds, guess);
 }
 
 bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons) {

@@ -53,6 +53,39 @@ TEST(FactorCovariance, SameEstimateAsTheDenseEstimators) {
     }
 }
 
+TEST(FactorCovariance, RiskBudgetingStartsAgreeWithTheDenseMatrix) {
+    // More instruments than days: the coordinate descent reads the factor, not the n × n matrix.
+    for (const auto& [T, n] : {std::pair<Eigen::Index, Eigen::Index>{40, 90}, {131, 25}}) {
+        SCOPED_TRACE(testing::Message() << "T " << T << ", n " << n);
+        const minimize::DiagonalPlusLowRank lw = kmo::shrinkage_factor(daily_returns(T, n, 5));
+        const Matrix dense = lw.dense();
+        const kmo::CovarianceView by_factor{&lw, nullptr};
+        const auto erc = kmo::equal_risk_contributions(by_factor);
+        ASSERT_TRUE(erc);
+        EXPECT_LT(kmo::relative_contribution_spread(dense, *erc), 1e-12);
+        EXPECT_LT((*erc - *kmo::equal_risk_contributions(dense)).cwiseAbs().maxCoeff(), 1e-12);
+        // A cap that holds some weights back: equal contributions on the others.
+        const double cap = 1.2 / static_cast<double>(n);
+        const auto boxed = kmo::box_risk_budgeting(by_factor, box(n, cap), *erc);
+        ASSERT_TRUE(boxed);
+        EXPECT_NEAR(boxed->sum(), 1.0, 1e-13);
+        EXPECT_LE(boxed->maxCoeff(), cap);
+        EXPECT_LT((*boxed - *kmo::box_risk_budgeting(dense, box(n, cap), *erc)).cwiseAbs().maxCoeff(), 1e-10 * cap);
+        const Vector t = boxed->cwiseProduct(dense * *boxed);
+        double free_min = std::numeric_limits<double>::infinity(), free_max = 0.0;
+        int held = 0;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            if ((*boxed)[i] >= cap * (1.0 - 1e-9)) {
+                ++held;
+                continue;
+            }
+            free_min = std::min(free_min, t[i]), free_max = std::max(free_max, t[i]);
+        }
+        EXPECT_GT(held, 0);
+        EXPECT_LT(free_max / free_min - 1.0, 1e-6);
+    }
+}
+
 TEST(FactorCovariance, GapsInTheTable) {
     // A recently listed instrument: its first days are missing. Ledoit-Wolf uses the complete rows
     // alone, which the factor form reproduces; the sample covariance is pairwise there, which is
