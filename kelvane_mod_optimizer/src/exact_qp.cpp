@@ -17,37 +17,6 @@ constexpr double kVanishingObjective = 1e-6;
 
 constexpr const char* kConvergedMessage = "Optimality conditions met by the interior-point method";
 
-// The records as rows: fun(x) = a·x + c, read at 0 (exact for a linear record). An equality gives
-// a·x = −c, an inequality fun(x) ≥ 0 gives −a·x ≤ c.
-struct LinearRows {
-    Matrix A_eq, A_in;
-    Vector b_eq, b_in;
-};
-
-std::optional<LinearRows> linear_rows(const std::vector<ConstraintRecord>& cons, Eigen::Index n) {
-    Eigen::Index me = 0, mi = 0;
-    for (const auto& c : cons) {
-        if (!c.linear || !c.fun || !c.jac) return std::nullopt;
-        (c.type == ConstraintRecord::Type::eq ? me : mi) += 1;
-    }
-    LinearRows rows{Matrix(me, n), Matrix(mi, n), Vector(me), Vector(mi)};
-    const Vector zero = Vector::Zero(n);
-    Eigen::Index e = 0, i = 0;
-    for (const auto& c : cons) {
-        const Vector a = c.jac(zero);
-        const double offset = c.fun(zero);
-        if (a.size() != n || !a.allFinite() || !std::isfinite(offset)) return std::nullopt;
-        if (c.type == ConstraintRecord::Type::eq) {
-            rows.A_eq.row(e) = a.transpose();
-            rows.b_eq[e++] = -offset;
-        } else {
-            rows.A_in.row(i) = -a.transpose();
-            rows.b_in[i++] = offset;
-        }
-    }
-    return rows;
-}
-
 // The interior point on `qp` (its Hessian and linear term divided by the objective's size at the
 // start point), `gradient` the size of its gradient there; the first n variables are the weights. The answer, normalised and
 // certified, or none when the method does not converge within its steps or the certificate
@@ -101,6 +70,30 @@ void set_hessian(minimize::QuadraticProgram& qp, const CovarianceView& C, double
 }
 
 }  // namespace
+
+std::optional<LinearRows> linear_rows(const std::vector<ConstraintRecord>& cons, Eigen::Index n) {
+    Eigen::Index me = 0, mi = 0;
+    for (const auto& c : cons) {
+        if (!c.linear || !c.fun || !c.jac) return std::nullopt;
+        (c.type == ConstraintRecord::Type::eq ? me : mi) += 1;
+    }
+    LinearRows rows{Matrix(me, n), Matrix(mi, n), Vector(me), Vector(mi)};
+    const Vector zero = Vector::Zero(n);
+    Eigen::Index e = 0, i = 0;
+    for (const auto& c : cons) {
+        const Vector a = c.jac(zero);
+        const double offset = c.fun(zero);
+        if (a.size() != n || !a.allFinite() || !std::isfinite(offset)) return std::nullopt;
+        if (c.type == ConstraintRecord::Type::eq) {
+            rows.A_eq.row(e) = a.transpose();
+            rows.b_eq[e++] = -offset;
+        } else {
+            rows.A_in.row(i) = -a.transpose();
+            rows.b_in[i++] = offset;
+        }
+    }
+    return rows;
+}
 
 Vector CovarianceView::times(const Vector& x) const { return factor ? Vector(*factor * x) : Vector(*dense * x); }
 

@@ -101,6 +101,15 @@ struct CovarianceView {
 SolveResult risk_parity_solve(const std::vector<std::string>& labels, const CovarianceView& C,
                               const Vector& init_weight, const BoundsList& bounds, int max_iteration);
 
+// The linear records as rows, read at 0 (fun(x) = a·x + c, exact for a linear record): an equality
+// gives a·x = −c, an inequality fun(x) ≥ 0 gives −a·x ≤ c. None when a record is not linear, lacks
+// its gradient or gives a value that is not finite.
+struct LinearRows {
+    Matrix A_eq, A_in;
+    Vector b_eq, b_in;
+};
+std::optional<LinearRows> linear_rows(const std::vector<ConstraintRecord>& cons, Eigen::Index n);
+
 // The optimum of minimum variance, mean-variance or minimum tracking error (residuals lifted:
 // rᵀr under Dx − r = b) under the bounds and the linear records, normalised and certified, with
 // how the interior point ended; none when a record is not linear, the method does not converge
@@ -115,6 +124,27 @@ std::optional<SolveResult> exact_mean_variance(const std::vector<std::string>& l
 std::optional<SolveResult> exact_tracking_error(const std::vector<std::string>& labels, const Matrix& D,
                                                 const Vector& b, const Vector& init_weight,
                                                 const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
+
+// The linear records but the budget (the records marked so and equalities that restate 1ᵀx = 1)
+// as rows; none when a record is not linear. OptimizationFailed when an equality asks for another
+// total of every weight.
+std::optional<LinearRows> budget_free_rows(const std::vector<ConstraintRecord>& cons, Eigen::Index n);
+
+// The constrained risk-budgeting point: the minimiser x of ½xᵀCx − λ·Σ ln(xᵢ)/n under the bounds
+// and `rows` (not the budget), with the λ > 0 that makes 1ᵀx = 1, and the Newton steps taken.
+struct RiskBudgetingPoint {
+    Vector weights;
+    double lambda = 0.0;
+    int steps = 0;
+};
+// Found by an interior point for each λ tried and Newton's method on λ, within `max_steps` Newton
+// steps in all; the optimality conditions met to the relative accuracy `tol` (at best 1e-14), the
+// rows and the budget to 1e-11, the weights divided by their sum. None when no positive weights
+// meet the limits, no λ gives weights adding up to 1, or the method stalls or runs out of steps.
+std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceView& C, const BoundsList& bounds,
+                                                             const LinearRows& rows, int max_steps, double tol);
+SolveResult risk_budgeting_solve(const LabelledMatrix& c_m, const BoundsList& bounds,
+                                 const std::vector<ConstraintRecord>& cons, int max_iteration, double tol);
 
 // Argument checks shared by optimize() and the public solvers; each throws KVInvalidArgument
 // naming the value. tol: a positive finite number (the relaxation ends only because it grows);

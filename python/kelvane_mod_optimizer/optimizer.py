@@ -126,6 +126,32 @@ risk_parity_with_cons_optimize.__doc__ = f"""Risk parity under bounds and constr
 {_RETURNS}"""
 
 
+def risk_budgeting_optimize(c_m, bounds, cons, max_iteration, tol):
+    return _core.risk_budgeting_optimize(c_m, bounds, cons, max_iteration, tol)
+
+
+risk_budgeting_optimize.__doc__ = """The constrained risk-budgeting portfolio (interior point): the
+    unique minimiser of ½·wᵀCw − λ·Σ ln(w_i)/n under the bounds and the group limits, with λ
+    chosen so that the weights add up to 1. Every instrument that no bound or group limit holds
+    has the same risk contribution w_i (C w)_i; under a binding cap the capped group's weight is
+    spread over its members, where risk_parity_with_cons_optimize (the pairwise-gap objective)
+    may push a few of them to their lower bound. optimize does not use it.
+
+    c_m            the covariance matrix of daily returns, a pandas DataFrame with the same
+                   order_book_ids, in the same order, on its index and its columns
+    bounds         one (lower, upper) pair per instrument in that order, None for an open side;
+                   a weight is always positive here, so an upper bound of 0 cannot be met
+    cons           constraint records made by the constraint objects (the records that
+                   GICSConstraint(...).to_constraint(order_book_ids, date) returns), or an empty
+                   list for none; the budget is implied. A record with a function of the caller's
+                   own raises KVInvalidArgument: only linear rows can be read.
+    max_iteration  the interior point's limit on Newton steps (30 to 60 are typical)
+    tol            the relative accuracy of the optimality conditions, at best 1e-14
+    Returns a dict from order_book_id to weight in ascending weight order, adding up to 1;
+    raises OptimizationFailed when no positive weights meeting every limit are found within
+    max_iteration steps."""
+
+
 def min_variance_optimize(c_m, init_weight, bounds, cons, max_iteration, tol):
     return _core.min_variance_optimize(c_m, init_weight, bounds, cons, max_iteration, tol)
 

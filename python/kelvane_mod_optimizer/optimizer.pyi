@@ -88,6 +88,13 @@ def risk_parity_with_cons_optimize(
     max_iteration: int,
     tol: float,
 ) -> dict[str, float]: ...
+def risk_budgeting_optimize(
+    c_m: pd.DataFrame,
+    bounds: BoundsList,
+    cons: ConstraintRecord | Sequence[ConstraintRecord],
+    max_iteration: int,
+    tol: float,
+) -> dict[str, float]: ...
 def min_variance_optimize(
     c_m: pd.DataFrame,
     init_weight: Sequence[float],

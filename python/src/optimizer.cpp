@@ -449,6 +449,20 @@ void bind_optimizer(py::module_& m) {
         "Minimum tracking error of the return table df against the benchmark's returns (an interior point "
         "where every record is one of the core's linear rows, else SLSQP).");
 
+    m.def(
+        "risk_budgeting_optimize",
+        [](py::handle c_m, py::handle bounds, py::handle constraints, py::handle max_iteration, py::handle tol) {
+            const auto cm = to_labelled_matrix(c_m);
+            const auto b = to_bounds_list(bounds);
+            const auto cons = to_records(constraints);
+            const int iters = to_int(max_iteration, "max_iteration");
+            const double t = to_tol(tol);
+            return without_gil([&] { return kmo::risk_budgeting_optimize(cm, b, cons, iters, t); });
+        },
+        py::arg("c_m"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"), py::arg("tol"),
+        "The constrained risk-budgeting portfolio: minimises ½xᵀCx − λ·Σ ln(x_i)/n under the bounds and the "
+        "core's linear records, λ such that the weights add up to 1 (an interior point).");
+
     // For bench/bench_python.py: the same optimize call made `repeats` times from C++ (quiet,
     // default method), so that the cost of the Python layer can be measured in one process.
     m.def(

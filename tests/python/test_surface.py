@@ -24,6 +24,7 @@ OPTIMIZE = [("order_book_ids", REQUIRED), ("date", REQUIRED), ("method", kmo.Opt
 SOLVERS = {
     "risk_parity_optimize": ["c_m", "init_weight", "bounds", "max_iteration"],
     "risk_parity_with_cons_optimize": ["c_m", "init_weight", "bounds", "cons", "max_iteration", "tol"],
+    "risk_budgeting_optimize": ["c_m", "bounds", "cons", "max_iteration", "tol"],
     "min_variance_optimize": ["c_m", "init_weight", "bounds", "cons", "max_iteration", "tol"],
     "mean_variance_optimize": ["c_m", "init_weight", "risk_aversion_coefficient", "expected_return", "bounds",
                                "cons", "max_iteration", "tol"],

@@ -1,4 +1,4 @@
-// The five portfolio solvers, their objectives and gradients, and the covariance estimators.
+// The five portfolio solvers and the risk-budgeting portfolio, their objectives and gradients, and the covariance estimators.
 // Every solver returns the weights normalised to add up to 1, smallest weight first, or throws
 // OptimizationFailed. Before they go back, the weights are checked against the bounds, every
 // constraint record and the budget, within FEASIBILITY_TOLERANCE (1e-8, absolute): an answer
@@ -81,6 +81,14 @@ WeightMap mean_variance_optimize(const LabelledMatrix& c_m, const Vector& init_w
 WeightMap min_tracking_error_optimize(const Vector& init_weight, const Vector& benchmark, const ReturnTable& df,
                                       const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                       int max_iteration, double tol, const SolverSettings& settings = {});
+
+// The constrained risk-budgeting portfolio: the unique minimiser of ½xᵀCx − λ·Σ ln(xᵢ)/n under the
+// bounds and the linear records, λ chosen so that the weights add up to 1. The instruments that
+// no limit holds have equal risk contributions xᵢ(Cx)ᵢ. max_iteration bounds the Newton steps, tol
+// is the relative accuracy of the optimality conditions. A record that is not linear throws
+// KVInvalidArgument; limits that no positive weights meet throw OptimizationFailed.
+WeightMap risk_budgeting_optimize(const LabelledMatrix& c_m, const BoundsList& bounds,
+                                  const std::vector<ConstraintRecord>& cons, int max_iteration, double tol);
 
 // Objectives and gradients (C the covariance matrix, x the weights).
 double log_barrier_risk_parity_obj_fun(const Matrix& C, const Vector& x);

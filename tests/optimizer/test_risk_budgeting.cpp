@@ -1,0 +1,197 @@
+// The constrained risk-budgeting portfolio: equal contributions where no limit holds an instrument,
+// the limits and the budget kept, the box case against coordinate descent, the factor form against
+// the dense matrix, and the refusals (a record that is not linear, limits no positive weights meet).
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+
+#include "expect_message.hpp"
+#include "internal.hpp"
+#include "kelvane/exception.hpp"
+#include "kelvane_mod_optimizer/optimizer.hpp"
+
+namespace kmo = kelvane_mod_optimizer;
+using kmo::Matrix;
+using kmo::Vector;
+
+namespace {
+
+constexpr const char* kNoPositiveWeights = "OPTIMIZER: 风险预算在迭代上限内未找到满足全部约束的正权重";
+
+// Demeaned daily returns of a market factor and noise, T × n.
+Matrix returns(Eigen::Index n, Eigen::Index T, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    Vector beta(n), vol(n);
+    for (Eigen::Index j = 0; j < n; ++j) beta[j] = 0.5 + uniform(gen), vol[j] = 0.005 + 0.02 * uniform(gen);
+    Matrix X(T, n);
+    for (Eigen::Index t = 0; t < T; ++t) {
+        const double market = 0.01 * normal(gen);
+        for (Eigen::Index j = 0; j < n; ++j) X(t, j) = beta[j] * market + vol[j] * normal(gen);
+    }
+    return X.rowwise() - X.colwise().mean();
+}
+
+// A shrunk covariance 0.2·m·I + 0.8·XᵀX/T in factor form and dense.
+minimize::DiagonalPlusLowRank factor_covariance(const Matrix& X) {
+    const double T = static_cast<double>(X.rows());
+    const double m = X.colwise().squaredNorm().sum() / T / static_cast<double>(X.cols());
+    return {Vector::Constant(X.cols(), 0.2 * m), Matrix(X.transpose() * std::sqrt(0.8 / T))};
+}
+
+kmo::LabelledMatrix labelled(const Matrix& C) {
+    kmo::LabelledMatrix c_m{{}, C};
+    for (Eigen::Index i = 0; i < C.rows(); ++i) c_m.labels.push_back("S" + std::to_string(i));
+    return c_m;
+}
+
+Vector in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& labels) {
+    Vector x(static_cast<Eigen::Index>(labels.size()));
+    for (std::size_t i = 0; i < labels.size(); ++i) x[static_cast<Eigen::Index>(i)] = w.at(labels[i]);
+    return x;
+}
+
+std::vector<int> range(int first, int last) {
+    std::vector<int> r(static_cast<std::size_t>(last - first));
+    std::iota(r.begin(), r.end(), first);
+    return r;
+}
+
+}  // namespace
+
+// A cap on every weight that holds some, and a floor on a group above its natural share: the
+// instruments outside the group and below the cap have one contribution, the group's members
+// below the cap share one multiplier ((Cx)ᵢ − λ/(n·xᵢ) equal), the limits and the budget hold.
+TEST(RiskBudgeting, EqualContributionsWhereNoLimitHoldsUnderACapAndAGroupFloor) {
+    for (const bool factor_form : {false, true}) {
+        const Eigen::Index n = 40;
+        const Matrix X = returns(n, 131, 3);
+        const minimize::DiagonalPlusLowRank F = factor_covariance(X);
+        const auto c_m = labelled(F.dense());
+        const double cap = 2.0 / n;
+        const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, cap});
+        const std::vector<int> group = range(0, 10);
+        const auto cons = kmo::_to_constraint(kmo::Grouping{{"G", group}}, kmo::Rules{{"G", {0.4, 1.0}}});
+        Vector w;
+        if (factor_form) {
+            const auto rows = kmo::budget_free_rows(cons, n);
+            ASSERT_TRUE(rows);
+            const auto point = kmo::constrained_risk_budgeting({&F, nullptr}, bounds, *rows, 200, 1e-12);
+            ASSERT_TRUE(point);
+            w = point->weights;
+        } else {
+            w = in_label_order(kmo::risk_budgeting_optimize(c_m, bounds, cons, 200, 1e-12), c_m.labels);
+        }
+        EXPECT_NEAR(w.sum(), 1.0, 1e-12);
+        EXPECT_GE(w.minCoeff(), 0.0);
+        EXPECT_LE(w.maxCoeff(), cap + 1e-12);
+        EXPECT_GE(w.head(10).sum(), 0.4 - 1e-10);
+        const Vector cw = c_m.values * w;
+        const Vector t = w.cwiseProduct(cw);
+        std::vector<double> free_t, member_gap;
+        int capped = 0;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            if (w[i] > cap - 1e-9) {
+                ++capped;
+                continue;
+            }
+            if (i < 10) member_gap.push_back(cw[i] - t[i] / w[i]);
+            else free_t.push_back(t[i]);
+        }
+        ASSERT_GE(capped, 1) << "the cap must bind";
+        ASSERT_GE(free_t.size(), 5u);
+        const auto [lo, hi] = std::minmax_element(free_t.begin(), free_t.end());
+        EXPECT_LE(*hi - *lo, 1e-9 * *hi) << factor_form;
+        // The group floor binds: its members carry more risk than the free instruments.
+        EXPECT_NEAR(w.head(10).sum(), 0.4, 1e-9);
+        const double lambda = *lo * static_cast<double>(n);
+        for (Eigen::Index i = 0; i < 10; ++i)
+            if (w[i] < cap - 1e-9) {
+                EXPECT_GT(t[i], *hi * (1.0 + 1e-6)) << i;
+            }
+        // Stationarity of the members: (Cx)ᵢ − λ/(n·xᵢ) is the group's multiplier, one value.
+        std::vector<double> multiplier;
+        for (Eigen::Index i = 0; i < 10; ++i)
+            if (w[i] < cap - 1e-9) multiplier.push_back(cw[i] - lambda / (static_cast<double>(n) * w[i]));
+        ASSERT_GE(multiplier.size(), 2u);
+        const auto [mlo, mhi] = std::minmax_element(multiplier.begin(), multiplier.end());
+        EXPECT_LE(*mhi - *mlo, 1e-8 * cw.cwiseAbs().maxCoeff()) << factor_form;
+    }
+}
+
+// Only a box: the same portfolio as the clipped coordinate descent with its search for λ (an
+// independent method), and with no limit binding the equal-risk-contribution weights.
+TEST(RiskBudgeting, BoxCaseMatchesCoordinateDescentAndFreeCaseIsEqualContributions) {
+    const Eigen::Index n = 30;
+    const Matrix X = returns(n, 80, 5);
+    const auto c_m = labelled(factor_covariance(X).dense());
+    const std::vector<kmo::ConstraintRecord> budget{kmo::budget_constraint()};
+    const kmo::BoundsList box(static_cast<std::size_t>(n), {0.5 / n, 1.5 / n});
+    const Vector ours = in_label_order(kmo::risk_budgeting_optimize(c_m, box, budget, 200, 1e-12), c_m.labels);
+    const auto reference = kmo::box_risk_budgeting(c_m.values, box, Vector());
+    ASSERT_TRUE(reference);
+    EXPECT_LE((ours - *reference).cwiseAbs().maxCoeff(), 1e-8 / n);
+    EXPECT_GE(ours.minCoeff(), 0.5 / n - 1e-12);
+    EXPECT_LE(ours.maxCoeff(), 1.5 / n + 1e-12);
+
+    const kmo::BoundsList loose(static_cast<std::size_t>(n), {0.0, 1.0});
+    const Vector free = in_label_order(kmo::risk_budgeting_optimize(c_m, loose, budget, 200, 1e-12), c_m.labels);
+    const auto erc = kmo::equal_risk_contributions(c_m.values);
+    ASSERT_TRUE(erc);
+    EXPECT_LE((free - *erc).cwiseAbs().maxCoeff(), 1e-10 / n);
+}
+
+// A weight fixed by its bounds stays there; an equality group row holds to rounding.
+TEST(RiskBudgeting, FixedWeightAndEqualityGroup) {
+    const Eigen::Index n = 15;
+    const auto c_m = labelled(factor_covariance(returns(n, 60, 9)).dense());
+    kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, 1.0});
+    bounds[2] = {0.05, 0.05};
+    std::vector<int> rest = range(0, 5);
+    for (int i = 10; i < n; ++i) rest.push_back(i);
+    const auto cons = kmo::_to_constraint(kmo::Grouping{{"G", range(5, 10)}, {"H", rest}},
+                                          kmo::Rules{{"G", {0.5, 0.5}}, {"H", {0.0, 1.0}}});
+    const Vector w = in_label_order(kmo::risk_budgeting_optimize(c_m, bounds, cons, 200, 1e-12), c_m.labels);
+    EXPECT_NEAR(w[2], 0.05, 1e-10);
+    EXPECT_NEAR(w.segment(5, 5).sum(), 0.5, 1e-10);
+    EXPECT_NEAR(w.sum(), 1.0, 1e-12);
+    const Vector t = w.cwiseProduct(c_m.values * w);
+    std::vector<double> outside;
+    for (Eigen::Index i = 0; i < n; ++i)
+        if (i != 2 && (i < 5 || i >= 10)) outside.push_back(t[i]);
+    const auto [lo, hi] = std::minmax_element(outside.begin(), outside.end());
+    EXPECT_LE(*hi - *lo, 1e-9 * *hi);
+}
+
+TEST(RiskBudgeting, RefusesRecordsItCannotReadAndLimitsNoPositiveWeightsMeet) {
+    const Eigen::Index n = 6;
+    const auto c_m = labelled(factor_covariance(returns(n, 40, 1)).dense());
+    const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, 0.5});
+    // A record of the caller's own: evaluated only, so not readable as a row.
+    kmo::ConstraintRecord own;
+    own.type = kmo::ConstraintRecord::Type::ineq;
+    own.fun = [](const Vector& x) { return 0.3 - x[0] * x[0]; };
+    EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, bounds, {own, kmo::budget_constraint()}, 100, 1e-10),
+                         kelvane::KVInvalidArgument,
+                         "risk_budgeting_optimize: constraint record 0 is not linear (a function of the caller's "
+                         "own); risk budgeting takes the bounds and linear records (group limits, the budget) only");
+    // Two instruments capped at 30 % cannot hold 70 %.
+    const auto floor = kmo::_to_constraint(kmo::Grouping{{"G", {0, 1}}}, kmo::Rules{{"G", {0.7, 1.0}}});
+    const kmo::BoundsList capped(static_cast<std::size_t>(n), {0.0, 0.3});
+    EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, capped, floor, 500, 1e-10), kmo::OptimizationFailed,
+                         kNoPositiveWeights);
+    // A group at 100 % leaves the others at 0: no positive weights.
+    const auto all_in = kmo::_to_constraint(kmo::Grouping{{"G", {0, 1, 2}}}, kmo::Rules{{"G", {1.0, 1.0}}});
+    EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, kmo::BoundsList(6, {0.0, 1.0}), all_in, 500, 1e-10),
+                         kmo::OptimizationFailed, kNoPositiveWeights);
+    // An upper bound of 0.
+    kmo::BoundsList zero(static_cast<std::size_t>(n), {0.0, 1.0});
+    zero[3] = {0.0, 0.0};
+    EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, zero, {kmo::budget_constraint()}, 500, 1e-10),
+                         kmo::OptimizationFailed, kNoPositiveWeights);
+    // Too few steps to converge.
+    EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, capped, {kmo::budget_constraint()}, 1, 1e-12),
+                         kmo::OptimizationFailed, kNoPositiveWeights);
+}
