@@ -22,3 +22,7 @@ add_executable(risk_budgeting_scale ${CMAKE_CURRENT_SOURCE_DIR}/risk_budgeting_s
 target_link_libraries(risk_budgeting_scale PRIVATE kelvane_mod_optimizer)
 target_include_directories(risk_budgeting_scale PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
 set_target_properties(risk_budgeting_scale PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+add_executable(industry_neutral ${CMAKE_CURRENT_SOURCE_DIR}/industry_neutral.cpp)
+target_link_libraries(industry_neutral PRIVATE kelvane_mod_optimizer)
+target_include_directories(industry_neutral PRIVATE ${PROJECT_SOURCE_DIR}/kelvane_mod_optimizer/src)
+set_target_properties(industry_neutral PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
