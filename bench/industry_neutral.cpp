@@ -7,57 +7,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
-#include "internal.hpp"
+#include "industry_problem.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kmo::Matrix;
 using kmo::Vector;
-
-namespace {
-
-constexpr Eigen::Index kDays = 131;
-constexpr int kIndustries = 10;
-constexpr double kBand = 0.005;
-
-}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<Eigen::Index> sizes;
     for (int a = 1; a < argc; ++a) sizes.push_back(std::atol(argv[a]));
     if (sizes.empty()) sizes = {300, 1000};
     for (const Eigen::Index n : sizes) {
-        std::mt19937 rng(static_cast<unsigned>(n));
-        std::normal_distribution<double> z;
-        std::vector<int> industry(static_cast<std::size_t>(n));
-        for (auto& k : industry) k = std::uniform_int_distribution<int>(0, kIndustries - 1)(rng);
-        Matrix X(kDays, n);
-        for (Eigen::Index t = 0; t < kDays; ++t) {
-            const double market = 0.01 * z(rng);
-            Vector sector(kIndustries);
-            for (auto& s : sector) s = 0.006 * z(rng);
-            for (Eigen::Index i = 0; i < n; ++i)
-                X(t, i) = (0.5 + 0.01 * static_cast<double>(i % 100)) * market + sector[industry[static_cast<std::size_t>(i)]] +
-                          (0.01 + 0.0003 * static_cast<double>(i % 97)) * z(rng);
-        }
-        X = X.rowwise() - X.colwise().mean();
-        kmo::LabelledMatrix c_m;
-        c_m.values = 0.8 * X.transpose() * X / kDays;
-        c_m.values.diagonal().array() += 0.2 * c_m.values.trace() / 0.8 / static_cast<double>(n);
+        const industry_problem::Problem problem = industry_problem::make(n);
+        kmo::LabelledMatrix c_m{{}, problem.covariance.dense()};
         for (Eigen::Index i = 0; i < n; ++i) c_m.labels.push_back("S" + std::to_string(100000 + i));
-        kmo::Grouping groups;
-        kmo::Rules rules;
-        for (int k = 0; k < kIndustries; ++k) {
-            std::vector<int> members;
-            for (Eigen::Index i = 0; i < n; ++i)
-                if (industry[static_cast<std::size_t>(i)] == k) members.push_back(static_cast<int>(i));
-            const double share = static_cast<double>(members.size()) / static_cast<double>(n);
-            groups.insert_or_assign("I" + std::to_string(k), members);
-            rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - kBand, share + kBand});
-        }
-        const auto cons = kmo::_to_constraint(groups, rules);
+        const auto& cons = problem.cons;
         for (const double cap : {1.0, 3.0 / static_cast<double>(n)}) {
             const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, cap});
             if (std::getenv("KV_BENCH_RISK_BUDGETING")) {

@@ -7,10 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
-#include "internal.hpp"
+#include "industry_problem.hpp"
 
 namespace kmo = kelvane_mod_optimizer;
 using kmo::Matrix;
@@ -18,8 +17,6 @@ using kmo::Vector;
 
 namespace {
 
-constexpr Eigen::Index kDays = 131;
-constexpr int kIndustries = 10;
 constexpr Eigen::Index kLargestDense = 2000;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -33,35 +30,9 @@ int main(int argc, char** argv) {
     for (int a = 1; a < argc; ++a) sizes.push_back(std::atol(argv[a]));
     if (sizes.empty()) sizes = {300, 1000, 5000};
     for (const Eigen::Index n : sizes) {
-        std::mt19937 rng(static_cast<unsigned>(n));
-        std::normal_distribution<double> z;
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        std::vector<int> industry(static_cast<std::size_t>(n));
-        for (auto& k : industry) k = std::uniform_int_distribution<int>(0, kIndustries - 1)(rng);
-        Matrix X(kDays, n);
-        for (Eigen::Index t = 0; t < kDays; ++t) {
-            const double market = 0.01 * z(rng);
-            Vector sector(kIndustries);
-            for (auto& s : sector) s = 0.006 * z(rng);
-            for (Eigen::Index i = 0; i < n; ++i)
-                X(t, i) = (0.5 + 0.01 * static_cast<double>(i % 100)) * market + sector[industry[i]] +
-                          (0.01 + 0.0003 * static_cast<double>(i % 97)) * z(rng);
-        }
-        X = X.rowwise() - X.colwise().mean();
-        const double m = X.colwise().squaredNorm().sum() / kDays / static_cast<double>(n);
-        const minimize::DiagonalPlusLowRank F(Vector::Constant(n, 0.2 * m), Matrix(X.transpose() * std::sqrt(0.8 / kDays)));
-
-        kmo::Grouping groups;
-        kmo::Rules rules;
-        for (int k = 0; k < kIndustries; ++k) {
-            std::vector<int> members;
-            for (Eigen::Index i = 0; i < n; ++i)
-                if (industry[static_cast<std::size_t>(i)] == k) members.push_back(static_cast<int>(i));
-            const double share = static_cast<double>(members.size()) / static_cast<double>(n);
-            groups.insert_or_assign("I" + std::to_string(k), members);
-            rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - 0.005, share + 0.005});
-        }
-        const auto cons = kmo::_to_constraint(groups, rules);
+        const industry_problem::Problem problem = industry_problem::make(n);
+        const minimize::DiagonalPlusLowRank& F = problem.covariance;
+        const auto& cons = problem.cons;
         const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, 3.0 / static_cast<double>(n)});
         const auto rows = kmo::budget_free_rows(cons, n);
 
