@@ -56,15 +56,16 @@ public:
         } else {
             Matrix K = *C.dense;
             K.diagonal() += shift;
-            cholesky_.compute(K);
-            if (cholesky_.info() != Eigen::Success) throw std::invalid_argument("Newton matrix not positive definite");
+            cholesky_.emplace(K);
+            if (cholesky_->info() != Eigen::Success) throw std::invalid_argument("Newton matrix not positive definite");
         }
     }
-    Matrix solve(const Matrix& R) const { return woodbury_ ? woodbury_->solve(R) : Matrix(cholesky_.solve(R)); }
+    Matrix solve(const Matrix& R) const { return woodbury_ ? woodbury_->solve(R) : Matrix(cholesky_->solve(R)); }
 
 private:
+    // Exactly one is set. An LLT that never computed leaves its status unset, which a move reads.
     std::optional<minimize::WoodburySolver> woodbury_;
-    Eigen::LLT<Matrix> cholesky_;
+    std::optional<Eigen::LLT<Matrix>> cholesky_;
 };
 
 // The rows of the problem: the equalities (the records' and those of fixed weights) and the
