@@ -41,15 +41,22 @@ std::string amount_text(double amount) { return fmt::format("{:.3g}", amount); }
 
 }  // namespace
 
-void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
-                      const std::vector<ConstraintRecord>& cons) {
-    // The worst violation, first found on ties: its size and how to name it.
-    double worst = FEASIBILITY_TOLERANCE;
+namespace {
+
+// The worst violation, first found on ties: its size and, with labels and beyond
+// FEASIBILITY_TOLERANCE, how to name it.
+struct Violation {
+    double amount = 0.0;
     std::string message;
+};
+
+Violation find_worst_violation(const std::vector<std::string>* labels, const Vector& weights,
+                               const BoundsList& bounds, const std::vector<ConstraintRecord>& cons) {
+    Violation worst;
     const auto consider = [&](double amount, auto&& describe) {
-        if (amount > worst) {
-            worst = amount;
-            message = describe();
+        if (amount > worst.amount) {
+            worst.amount = amount;
+            if (labels && amount > FEASIBILITY_TOLERANCE) worst.message = describe();
         }
     };
 
@@ -64,12 +71,12 @@ void certify_feasible(const std::vector<std::string>& labels, const Vector& weig
         const auto& b = bounds[i];
         if (b.lower)
             consider(std::isnan(w) ? std::numeric_limits<double>::infinity() : *b.lower - w, [&] {
-                return fmt::format("OPTIMIZER: 优化结果违反合约 {} 的下限 {}，相差 {}", labels[i],
+                return fmt::format("OPTIMIZER: 优化结果违反合约 {} 的下限 {}，相差 {}", (*labels)[i],
                                    Number(*b.lower).to_string(), amount_text(*b.lower - w));
             });
         if (b.upper)
             consider(std::isnan(w) ? std::numeric_limits<double>::infinity() : w - *b.upper, [&] {
-                return fmt::format("OPTIMIZER: 优化结果违反合约 {} 的上限 {}，相差 {}", labels[i],
+                return fmt::format("OPTIMIZER: 优化结果违反合约 {} 的上限 {}，相差 {}", (*labels)[i],
                                    Number(*b.upper).to_string(), amount_text(w - *b.upper));
             });
     }
@@ -91,7 +98,19 @@ void certify_feasible(const std::vector<std::string>& labels, const Vector& weig
         });
     }
 
-    if (!message.empty()) throw OptimizationFailed(message);
+    return worst;
+}
+
+}  // namespace
+
+double worst_violation(const Vector& weights, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons) {
+    return find_worst_violation(nullptr, weights, bounds, cons).amount;
+}
+
+void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
+                      const std::vector<ConstraintRecord>& cons) {
+    const Violation worst = find_worst_violation(&labels, weights, bounds, cons);
+    if (!worst.message.empty()) throw OptimizationFailed(worst.message);
 }
 
 }  // namespace kelvane_mod_optimizer

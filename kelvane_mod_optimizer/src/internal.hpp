@@ -153,6 +153,9 @@ void check_tol(double tol);
 void check_max_iteration(int max_iteration);
 void check_risk_aversion(const Number& coefficient);
 
+// The largest amount by which the weights break a bound, a record or the budget (0 when none,
+// infinite for a NaN), as the check below measures it.
+double worst_violation(const Vector& weights, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
 // Throws OptimizationFailed naming the worst violation when the weights break a bound (an empty
 // list: no bounds), a constraint record or the budget by more than FEASIBILITY_TOLERANCE.
 void certify_feasible(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,

@@ -26,21 +26,6 @@ constexpr double kLeaningAdvantage = 1e-6;
 // Starts this close (largest difference of a weight) to one already polished are not polished again.
 constexpr double kSameStart = 1e-10;
 
-// The largest amount by which w breaks a bound, a record or the budget (0 when none).
-double worst_violation(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons) {
-    double worst = std::abs(w.sum() - 1.0);
-    for (std::size_t i = 0; i < bounds.size(); ++i) {
-        const double wi = w[static_cast<Eigen::Index>(i)];
-        if (bounds[i].lower) worst = std::max(worst, *bounds[i].lower - wi);
-        if (bounds[i].upper) worst = std::max(worst, wi - *bounds[i].upper);
-    }
-    for (const auto& record : cons) {
-        const double value = record.fun(w);
-        worst = std::max(worst, record.type == ConstraintRecord::Type::eq ? std::abs(value) : -value);
-    }
-    return std::isnan(worst) ? std::numeric_limits<double>::infinity() : worst;
-}
-
 // A point the certificate accepted, with its spread and how it was reached.
 struct Candidate {
     Vector weights;

@@ -233,7 +233,7 @@ TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
 namespace {
 
 // The largest amount by which w breaks a bound, a record or the budget (0 when it breaks none).
-double worst_violation(const Vector& w, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {
+double largest_breach(const Vector& w, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {
     double worst = std::abs(w.sum() - 1.0);
     for (std::size_t i = 0; i < bounds.size(); ++i) {
         const double wi = w[static_cast<Eigen::Index>(i)];
@@ -266,7 +266,7 @@ TEST(RiskParityWithLimits, EqualContributionsWhenTheyAreAllowedWithoutTheMinimis
             kmo::risk_parity_with_cons_optimize(c_m, equal(n), bounds, cons, 1000, 1e-8), c_m.labels);
         const Vector t = w.cwiseProduct(c_m.values * w);
         EXPECT_LE((t.array() - t.mean()).abs().maxCoeff(), 1e-12 * t.mean()) << n;
-        EXPECT_LE(worst_violation(w, bounds, cons), 1e-14) << n;  // the minimiser would not get this close
+        EXPECT_LE(largest_breach(w, bounds, cons), 1e-14) << n;  // the minimiser would not get this close
     }
 }
 
@@ -280,7 +280,7 @@ TEST(RiskParityWithLimits, FloorThatLeavesOnePortfolio) {
     const auto cons = group_floor({1}, 1.0);
     const Vector w = in_label_order(
         kmo::risk_parity_with_cons_optimize(c_m, equal(4), bounds, cons, 100, 1e-8), c_m.labels);
-    EXPECT_LE(worst_violation(w, bounds, cons), 1e-8);
+    EXPECT_LE(largest_breach(w, bounds, cons), 1e-8);
     EXPECT_NEAR(w[1], 1.0, 1e-8);
 }
 
@@ -317,17 +317,17 @@ TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeig
         const auto& [c_m, bounds, cons] = cases[k];
         const Vector x0 = equal(c_m.values.rows());
         if (k < 3) {
-            ASSERT_GT(worst_violation(*kmo::equal_risk_contributions(c_m.values), bounds, cons), 1e-3) << k;
+            ASSERT_GT(largest_breach(*kmo::equal_risk_contributions(c_m.values), bounds, cons), 1e-3) << k;
         }
         const Vector w = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8), c_m.labels);
         const Vector from_equal = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8, {.risk_budgeting = false}),
             c_m.labels);
-        EXPECT_LE(worst_violation(w, bounds, cons), 1e-12) << "case " << k;
+        EXPECT_LE(largest_breach(w, bounds, cons), 1e-12) << "case " << k;
         // The minimiser's answer may break a limit by up to the feasibility tolerance, and buys
         // itself that much spread; it is matched exactly only where it keeps the limits.
-        const double slack = worst_violation(from_equal, bounds, cons) > 1e-12 ? 1e-6 : 1e-9;
+        const double slack = largest_breach(from_equal, bounds, cons) > 1e-12 ? 1e-6 : 1e-9;
         EXPECT_LE(kmo::risk_parity_with_con_obj_fun(c_m.values, w),
                   kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + slack) + 1e-15)
             << "case " << k;
