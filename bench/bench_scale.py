@@ -12,13 +12,19 @@ below is answered by every build given, side by side in one run:
   rp_fin30     risk parity, GICS Financials at least 30 %
   rp_neutral   risk parity, every ShenWan industry within +-0.5 % of its share of the universe
   rp_neutral_cap  the same with every weight <= 3/n
-  mv_interior  minimum variance without limits beyond the default bounds (300 stocks: interior)
+  mv_interior  minimum variance without limits beyond the default bounds, on a bundle of nearly
+               independent returns (make_factor_bundle.py --diversified) whose optimum holds
+               every stock
 Seconds are beyond opening the bundle: the median wall time of the request minus that of a
 request answered without solving (one identifier); memory is the peak resident set from
 /usr/bin/time -v. A request that does not end within --timeout seconds is reported as such.
 
+With --stream K the seconds are instead those of one more request in a process that answers
+a stream of them (the bars already read, as in a backtest): the time of K + 1 copies of the
+request minus that of one copy, divided by K.
+
 Usage: bench_scale.py [--build DIR]... [--sizes 300,1000] [--requests rp,mv_cap] [--repeat 3]
-                      [--timeout 600]
+                      [--timeout 600] [--stream K]
 The first --build is the reference; the weights of the others are compared with its weights.
 """
 import argparse
@@ -38,11 +44,17 @@ DATE = "2014-01-03"
 BENCHMARK = "000300.XSHG"
 
 
-def bundle_for(n):
-    path = os.path.join(tempfile.gettempdir(), f"kv_factor_bundle_{n}")
+def bundle_for(n, diversified=False):
+    kind = "diversified" if diversified else "factor"
+    path = os.path.join(tempfile.gettempdir(), f"kv_{kind}_bundle_{n}")
     if not os.path.exists(os.path.join(path, "funds.csv")):  # written last
-        subprocess.run([sys.executable, GENERATOR, str(n), path], check=True)
+        subprocess.run([sys.executable, GENERATOR] + (["--diversified"] if diversified else []) + [str(n), path],
+                       check=True)
     return path
+
+
+# Requests answered over the diversified bundle instead of the factor one.
+DIVERSIFIED = {"mv_interior"}
 
 
 def industries(path):
@@ -73,10 +85,10 @@ def requests_for(n, path):
     }, base
 
 
-def run(tool, path, request, timeout):
-    """(seconds, peak KiB, response or None on timeout)."""
+def run(tool, path, request, timeout, copies=1):
+    """(seconds, peak KiB, response or None on timeout) of one process answering `copies` requests."""
     with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
-        f.write(json.dumps(request, ensure_ascii=False) + "\n")
+        f.write((json.dumps(request, ensure_ascii=False) + "\n") * copies)
         name = f.name
     try:
         start = time.perf_counter()
@@ -107,26 +119,33 @@ def main():
     ap.add_argument("--requests", default="rp,rp_cap,mv_cap,mvo_cap,te_cap,rp_fin30")
     ap.add_argument("--repeat", type=int, default=3, help="runs per request (median taken)")
     ap.add_argument("--timeout", type=float, default=600.0)
+    ap.add_argument("--stream", type=int, default=0, help="seconds of one more request in a stream of K + 1")
     args = ap.parse_args()
     builds = args.build or [os.path.join(HERE, "..", "build")]
     tools = [os.path.join(b, "bin", "kelvane-optimize") for b in builds]
     print("n\trequest\t" + "\t".join(f"s[{i}]\tMiB[{i}]\tresult[{i}]" + ("\tmax|dw|" if i else "")
                                       for i in range(len(tools))))
     for n in (int(s) for s in args.sizes.split(",")):
-        path = bundle_for(n)
-        table, base = requests_for(n, path)
-        opening = [statistics.median(run(t, path, {"order_book_ids": [base["order_book_ids"][0]], "date": DATE},
-                                         args.timeout)[0] for _ in range(args.repeat)) for t in tools]
+        paths = {False: bundle_for(n)}
+        table, base = requests_for(n, paths[False])
         for name in args.requests.split(","):
+            path = paths.setdefault(name in DIVERSIFIED, bundle_for(n, name in DIVERSIFIED))
             request = dict(base, **table[name])
+            if args.stream:
+                baseline = request
+                copies = args.stream + 1
+            else:
+                baseline = {"order_book_ids": [base["order_book_ids"][0]], "date": DATE}
+                copies = 1
             cells, reference = [], None
             for i, tool in enumerate(tools):
+                opening = statistics.median(run(tool, path, baseline, args.timeout)[0] for _ in range(args.repeat))
                 runs = []
                 for _ in range(args.repeat):
-                    runs.append(run(tool, path, request, args.timeout))
+                    runs.append(run(tool, path, request, args.timeout, copies))
                     if runs[-1][2] is None or runs[-1][0] > 30.0:
                         break  # slow requests once
-                seconds = statistics.median(r[0] for r in runs) - opening[i]
+                seconds = (statistics.median(r[0] for r in runs) - opening) / (copies - 1 if args.stream else 1)
                 peak, response = runs[-1][1], runs[-1][2]
                 cell = f"{seconds:.3f}\t{peak / 1024 if peak else float('nan'):.0f}\t{outcome(response)}"
                 weights = dict(response["weights"]) if response and "weights" in response else None

@@ -10,7 +10,11 @@ Stocks are 600000.XSHG, 600001.XSHG, ... in order; 150 trading days end on 2014-
 default window of 132 closes gives T = 131 returns. The seed is fixed: the same N writes the
 same files.
 
-Usage: make_factor_bundle.py N OUTPUT_DIR
+With --diversified the market factor is weak (0.2 % a day), there are no sector factors and every
+volatility lies between 1.5 % and 2.5 %: returns nearly independent, whose minimum-variance
+portfolio (after shrinkage) holds every stock.
+
+Usage: make_factor_bundle.py [--diversified] N OUTPUT_DIR
 """
 import datetime as dt
 import os
@@ -25,6 +29,8 @@ LISTED = "2005-01-04"
 MARKET_VOL = 0.012
 SECTOR_VOL = 0.007
 LOWEST_VOL, HIGHEST_VOL = 0.01, 0.04
+DIVERSIFIED_MARKET_VOL = 0.002
+DIVERSIFIED_LOWEST_VOL, DIVERSIFIED_HIGHEST_VOL = 0.015, 0.025
 
 # GICS sector, ShenWan industries (code, name) of the sector, and the sector's share of stocks.
 SECTORS = [
@@ -62,15 +68,22 @@ def stock_id(i):
 
 
 def main():
-    if len(sys.argv) != 3:
+    args = sys.argv[1:]
+    diversified = "--diversified" in args
+    if diversified:
+        args.remove("--diversified")
+    if len(args) != 2:
         sys.exit(__doc__)
-    n, out = int(sys.argv[1]), sys.argv[2]
+    n, out = int(args[0]), args[1]
+    market_vol, sector_vol = (DIVERSIFIED_MARKET_VOL, 0.0) if diversified else (MARKET_VOL, SECTOR_VOL)
+    lowest_vol, highest_vol = ((DIVERSIFIED_LOWEST_VOL, DIVERSIFIED_HIGHEST_VOL) if diversified
+                               else (LOWEST_VOL, HIGHEST_VOL))
     os.makedirs(os.path.join(out, "day_bars"), exist_ok=True)
     rng = np.random.default_rng(SEED + n)
     days = trading_days()
     t = len(days)
-    market = rng.normal(0.0002, MARKET_VOL, t)
-    sector_returns = rng.normal(0.0, SECTOR_VOL, (len(SECTORS), t))
+    market = rng.normal(0.0002, market_vol, t)
+    sector_returns = rng.normal(0.0, sector_vol, (len(SECTORS), t))
     shares = np.array([s[2] for s in SECTORS])
     sector_of = rng.choice(len(SECTORS), size=n, p=shares / shares.sum())
 
@@ -80,8 +93,8 @@ def main():
         gics, industries, _ = SECTORS[k]
         code, name = industries[rng.integers(len(industries))]
         beta = rng.uniform(0.6, 1.4)
-        vol = rng.uniform(LOWEST_VOL, HIGHEST_VOL)
-        common = beta**2 * MARKET_VOL**2 + SECTOR_VOL**2
+        vol = rng.uniform(lowest_vol, highest_vol)
+        common = beta**2 * market_vol**2 + sector_vol**2
         idio = np.sqrt(max(vol**2 - common, 0.25 * vol**2))
         r = beta * market + sector_returns[k] + rng.normal(0.0, idio, t)
         all_returns.append(r)
