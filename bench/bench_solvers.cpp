@@ -155,6 +155,7 @@ void risk_parity_limits(benchmark::State& state, Limits limits, kmo::SolverSetti
 const kmo::SolverSettings exact{};
 const kmo::SolverSettings from_equal_weights{.risk_budgeting = false};
 const kmo::SolverSettings unscaled{.scale_objective = false};
+const kmo::SolverSettings minimiser{.exact_quadratic = false};
 const kmo::SolverSettings classic{.derivatives = kmo::Derivatives::finite_differences, .scale_objective = false};
 
 }  // namespace
@@ -184,6 +185,13 @@ BENCHMARK_CAPTURE(run, min_variance, Solver::min_variance, exact)
 BENCHMARK_CAPTURE(run, mean_variance, Solver::mean_variance, exact)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(run, min_tracking_error, Solver::min_tracking_error, exact)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+// SLSQP instead of the interior point, side by side with it.
+BENCHMARK_CAPTURE(run, min_variance_slsqp, Solver::min_variance, minimiser)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, mean_variance_slsqp, Solver::mean_variance, minimiser)
+    ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(run, min_tracking_error_slsqp, Solver::min_tracking_error, minimiser)
     ->Arg(10)->Arg(50)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
 // Exact derivatives without the objective scale.
 BENCHMARK_CAPTURE(run, min_variance_unscaled, Solver::min_variance, unscaled)

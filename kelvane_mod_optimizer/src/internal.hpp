@@ -287,6 +287,16 @@ bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<
 std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
                                            const std::vector<ConstraintRecord>& cons);
 
+// The minimum of ½xᵀHx + qᵀx (H positive definite, its diagonal of order 1) within the bounds
+// (finite on both sides) and the records, linearised at `at`, by a primal active-set method that
+// works on the free instruments only, from weights filled greedily (in order of ½H_ii + q_i)
+// within the bounds, the budget and the records. None when the bounds are not finite, the
+// records are not one equality with positive coefficients (the budget) and inequalities, all with
+// gradients, or the method does not finish (H singular on the free instruments among them). The
+// answer keeps the bounds; the records hold up to rounding.
+std::optional<Vector> quadratic_optimum_from_vertex(const Matrix& H, const Vector& q, const BoundsList& bounds,
+                                                    const std::vector<ConstraintRecord>& cons, const Vector& at);
+
 // The minimum of ‖b − Dx‖² within the bounds (finite on both sides) and the records, linearised at
 // `at`, with a ridge of 1e-10 of the mean squared column norm that picks one of the many optima
 // when D has fewer rows than columns; found by a primal active-set method that works on the free

@@ -113,13 +113,25 @@ Vector normalised_weights(const Vector& x) {
     return weights;
 }
 
+Vector normalised_weights(const Vector& x, const BoundsList& bounds) {
+    Vector weights = normalised_weights(x);
+    if (bounds.size() != static_cast<std::size_t>(weights.size())) return weights;
+    const BoxVectors box = bound_vectors(bounds);
+    for (Eigen::Index i = 0; i < weights.size(); ++i) {
+        double& w = weights[i];
+        if (w > box.upper[i] && w - box.upper[i] <= kRoundingPastBound) w = box.upper[i];
+        if (w < box.lower[i] && box.lower[i] - w <= kRoundingPastBound) w = box.lower[i];
+    }
+    return weights;
+}
+
 SolveSummary run_summary(const minimize::Result& run, double objective) {
     return {run.success ? Termination::converged : Termination::iteration_limit, run.nit, objective, run.message};
 }
 
 WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
                             const std::vector<ConstraintRecord>& cons) {
-    const Vector weights = normalised_weights(x);
+    const Vector weights = normalised_weights(x, bounds);
     certify_feasible(labels, weights, bounds, cons);
     return _sorted_result(labels, weights);
 }
@@ -146,7 +158,7 @@ SolveResult solve_with_slsqp(const std::vector<std::string>& labels, const Scale
                              const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                              const SolverSettings& settings) {
     const minimize::Result run = minimise_with_slsqp(problem, init_weight, bounds, cons, max_iteration, tol, settings);
-    const Vector weights = normalised_weights(run.x);
+    const Vector weights = normalised_weights(run.x, bounds);
     certify_feasible(labels, weights, bounds, cons);
     return {_sorted_result(labels, weights), run_summary(run, problem.objective(weights) * problem.scale)};
 }

@@ -32,6 +32,11 @@ ScaledProblem scaled(minimize::Objective f, minimize::Gradient g, double scale);
 // Weights divided by their sum (added first to last); OptimizationFailed when x or the quotient is
 // not finite.
 Vector normalised_weights(const Vector& x);
+// The same, with a weight that ends past a bound (an empty list: none) by no more than rounding put
+// back on it: one the minimiser left exactly at a bound would otherwise end past it when the sum is
+// 1 − 1e-16. A weight farther out stays where it is, for the certificate to name.
+inline constexpr double kRoundingPastBound = 1e-14;
+Vector normalised_weights(const Vector& x, const BoundsList& bounds);
 
 // The summary of a minimiser's accepted run, with the objective at the answer.
 SolveSummary run_summary(const minimize::Result& run, double objective);

@@ -100,9 +100,11 @@ public:
 
     QpResult run(const InteriorPointOptions& options);
 
+    // The minimiser under the equality rows alone, when it is the optimum (see solve_qp).
+    bool equality_optimum(QpResult& result);
+
 private:
     Residuals residuals() const;
-    bool equality_optimum(QpResult& result);
     bool factorise();
     Step newton(const Residuals& r, const VectorXd& rcl, const VectorXd& rcu, const VectorXd& rcr) const;
     bool start();
@@ -374,14 +376,29 @@ QpResult Solver::run(const InteriorPointOptions& options) {
 
 }  // namespace
 
-QpResult solve_qp(const QuadraticProgram& p, const InteriorPointOptions& options) {
+namespace {
+
+void check_sizes(const QuadraticProgram& p) {
     const Index n = p.q.size();
     if ((p.H_dense.size() ? p.H_dense.rows() != n || p.H_dense.cols() != n : p.H.size() != n) || p.lower.size() != n || p.upper.size() != n || p.A_eq.cols() != n ||
         p.A_in.cols() != n || p.A_eq.rows() != p.b_eq.size() || p.A_in.rows() != p.b_in.size())
         throw std::invalid_argument("quadratic programme sizes disagree");
     for (Index i = 0; i < n; ++i)
         if (p.lower[i] > p.upper[i]) throw std::invalid_argument("lower bound above upper bound");
+}
+
+}  // namespace
+
+QpResult solve_qp(const QuadraticProgram& p, const InteriorPointOptions& options) {
+    check_sizes(p);
     return Solver(p).run(options);
+}
+
+std::optional<QpResult> equality_constrained_optimum(const QuadraticProgram& p) {
+    check_sizes(p);
+    QpResult result;
+    if (!Solver(p).equality_optimum(result)) return std::nullopt;
+    return result;
 }
 
 }  // namespace minimize

@@ -4,6 +4,8 @@
 // Each Newton step costs one Woodbury factorisation (n·k²) and a Schur complement of the rows.
 #pragma once
 
+#include <optional>
+
 #include <Eigen/Dense>
 
 #include "minimize/diagonal_plus_low_rank.hpp"
@@ -53,5 +55,9 @@ struct QpResult {
 // When the optimum under the equality rows alone meets every bound and inequality row, it is the
 // answer (found with one factorisation, 1 iteration). Throws std::invalid_argument when the sizes disagree or some l > u.
 QpResult solve_qp(const QuadraticProgram& problem, const InteriorPointOptions& options = {});
+
+// The minimiser under the equality rows alone (one factorisation) when it meets every bound and
+// inequality row, and is then the optimum; none otherwise. Throws as solve_qp does.
+std::optional<QpResult> equality_constrained_optimum(const QuadraticProgram& problem);
 
 }  // namespace minimize
