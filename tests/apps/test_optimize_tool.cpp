@@ -161,16 +161,6 @@ TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
     EXPECT_EQ(version.out, std::string("kelvane-optimize ") + KV_VERSION + "\n");
 }
 
-// A date with the ISO 8601 separator means the same moment as one with a space.
-TEST(OptimizeTool, DatesWithTheIsoSeparator) {
-    const std::string ids = R"("order_book_ids": ["601398.XSHG", "600519.XSHG"], "method": "min_variance")";
-    const auto lines = answer("{" + ids + R"(, "date": "2013-06-28T15:00:00"})" + "\n{" + ids +
-                              R"(, "date": "2013-06-28 15:00:00"})" + "\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].contains("weights")) << lines[0];
-    EXPECT_EQ(lines[0], lines[1]);
-}
-
 TEST(DemonstrationRun, PlacesTheSampleBundleAndPrintsFiveResults) {
     const kv_test::TempDir home("kv-demo-home");
     const std::string demo = "HOME=" + home.dir().string() + " " + KV_DEMO;
