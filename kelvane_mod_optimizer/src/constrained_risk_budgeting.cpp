@@ -177,6 +177,23 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
     rows.b.tail(mi) = records.b_in;
     scale_rows(rows.A, rows.b);
     const Eigen::Index m = me + mi;
+    // The rows up to sign (a group's floor and cap are the same row, negated): K⁻¹Aᵀ is solved for
+    // the distinct ones only, the others are their negatives.
+    std::vector<Eigen::Index> distinct;
+    std::vector<std::pair<Eigen::Index, double>> row_source(static_cast<std::size_t>(m));  // column, sign
+    for (Eigen::Index r = 0; r < m; ++r) {
+        row_source[static_cast<std::size_t>(r)] = {static_cast<Eigen::Index>(distinct.size()), 1.0};
+        for (std::size_t k = 0; k < distinct.size(); ++k) {
+            const Eigen::Index other = distinct[k];
+            if (rows.A.row(r) == rows.A.row(other)) row_source[static_cast<std::size_t>(r)] = {static_cast<Eigen::Index>(k), 1.0};
+            else if (rows.A.row(r) == -rows.A.row(other)) row_source[static_cast<std::size_t>(r)] = {static_cast<Eigen::Index>(k), -1.0};
+            else continue;
+            break;
+        }
+        if (row_source[static_cast<std::size_t>(r)].first == static_cast<Eigen::Index>(distinct.size())) distinct.push_back(r);
+    }
+    Matrix distinct_columns(n, static_cast<Eigen::Index>(distinct.size()));
+    for (std::size_t k = 0; k < distinct.size(); ++k) distinct_columns.col(static_cast<Eigen::Index>(k)) = rows.A.row(distinct[k]).transpose();
 
     // The start of every solve: equal weights moved inside the bounds.
     Vector x0(n);
@@ -211,7 +228,12 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
             return std::nullopt;
         }
         if (m > 0) {
-            f.KA = f.K->solve(rows.A.transpose());
+            const Matrix solved = f.K->solve(distinct_columns);
+            f.KA.resize(n, m);
+            for (Eigen::Index r = 0; r < m; ++r) {
+                const auto [column, sign] = row_source[static_cast<std::size_t>(r)];
+                f.KA.col(r) = sign * solved.col(column);
+            }
             Matrix border = rows.A * f.KA;
             for (Eigen::Index k = 0; k < mi; ++k) border(me + k, me + k) += p.s[k] / p.y[me + k];
             f.border.compute(border);
