@@ -3,10 +3,13 @@
 // covariance 0.2·m·I + 0.8·XᵀX/T of a market and ten industry factors, T = 131. Usage:
 // risk_budgeting_scale [n ...] (default 300 1000 5000). One line per size: the time and Newton
 // steps with the covariance in factor form (Woodbury) and, up to 2,000 instruments, dense
-// (Cholesky), the largest difference of the two answers and the worst breach of a limit.
+// (Cholesky), the largest difference of the two answers and the worst breach of a limit. With the
+// environment variable KV_BENCH_WEIGHTS set, the factor form's weights go to the file
+// $KV_BENCH_WEIGHTS.<n>, one a line (to compare two builds).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "industry_problem.hpp"
@@ -18,6 +21,8 @@ using kmo::Vector;
 namespace {
 
 constexpr Eigen::Index kLargestDense = 2000;
+
+std::string fmt_name(const char* prefix, Eigen::Index n) { return std::string(prefix) + "." + std::to_string(n); }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -49,6 +54,13 @@ int main(int argc, char** argv) {
             std::printf("  dense %8.1f ms %3d steps", 1e3 * dense_s, dense ? dense->steps : -1);
             if (factor && dense)
                 std::printf("  largest difference %.1e", (factor->weights - dense->weights).cwiseAbs().maxCoeff());
+        }
+        if (factor && std::getenv("KV_BENCH_WEIGHTS")) {
+            std::FILE* out = std::fopen(fmt_name(std::getenv("KV_BENCH_WEIGHTS"), n).c_str(), "w");
+            if (out) {
+                for (Eigen::Index i = 0; i < n; ++i) std::fprintf(out, "%.17g\n", factor->weights[i]);
+                std::fclose(out);
+            }
         }
         if (factor) {
             double breach = std::abs(factor->weights.sum() - 1.0);

@@ -35,11 +35,16 @@ constexpr double kStepToBoundary = 0.995;
 // The method gives up when this many steps pass without the worst residual falling by a tenth.
 constexpr int kStallSteps = 40;
 constexpr double kProgressFactor = 0.1;
-// The factor by which λ moves while no bracket is known, and the factor off the start's λ beyond
-// which no λ is taken to give weights adding up to 1: the total then tends to what the limits
+// The factor by which λ first moves while no bracket is known (squared after each such move: a
+// total that the rows hold flat near the start is bracketed in a few small moves, a far answer is
+// still reached in a few solves), and the factor off the start's λ beyond which no λ is taken to give weights adding up to 1: the total then tends to what the limits
 // alone ask for, or the instruments no limit holds would carry no risk (no weight is left them).
-constexpr double kLambdaGrowth = 16.0;
+constexpr double kLambdaGrowth = 2.0;
 constexpr double kLambdaRange = 1e9;
+// The accuracy of a solve whose weights add up to a total this far from 1: enough to place the
+// total on its side of 1 and to give the next λ.
+constexpr double kRoughTolerance = 1e-6;
+constexpr double kFarFromBudget = 1e-2;
 // A corrector step shorter than this is compared with a pure centring step.
 constexpr double kBlockedStep = 0.1;
 // The least centring target, in units of the complementarity accuracy asked for.
@@ -288,7 +293,10 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
             if (!std::isfinite(dual) || !std::isfinite(primal_norm) || !std::isfinite(comp)) return std::nullopt;
             std::optional<Factors> f = factorise(it);
             if (!f) return std::nullopt;
-            if (primal_norm <= kPrimalTolerance && dual <= eps && comp <= eps) {
+            // Far from the budget a rough solve decides the next λ as well as an exact one.
+            const bool rough = primal_norm <= kRoughTolerance && dual <= kRoughTolerance && comp <= kRoughTolerance &&
+                               std::abs(it.x.sum() - 1.0) > kFarFromBudget;
+            if (rough || (primal_norm <= kPrimalTolerance && dual <= eps && comp <= eps)) {
                 // d(1ᵀx)/dλ: K dx + Aᵀdy = (b/x) dλ with the rows' linearisation.
                 const Vector g = b.cwiseQuotient(it.x);
                 Vector dx = f->K->solve(Matrix(g)).col(0);
@@ -409,6 +417,7 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
     // solved from a cold start.
     const double lambda0 = std::max(S.quadratic_form(x0), kFinestTolerance);
     double lambda = lambda0, below = 0.0, above = inf, below_excess = 0.0, above_excess = 0.0;
+    double growth = kLambdaGrowth;
     int last_side = 0;  // the side of 1 the last total was on
     int steps = 0;
     while (steps <= max_steps) {
@@ -435,10 +444,11 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
                 next_t = tb - below_excess * (ta - tb) / (above_excess - below_excess);
             if (!(next_t > tb && next_t < ta)) next_t = 0.5 * (tb + ta);
         } else {
-            // Newton's step from the derivative of the last solve, at most a factor kLambdaGrowth.
+            // Newton's step from the derivative of the last solve, at most the current growth factor.
             next_t = newton_t;
-            const double most = std::sqrt(kLambdaGrowth);
+            const double most = std::sqrt(growth);
             if (!(inner->slope > 0.0) || !(next_t > t / most && next_t < t * most)) next_t = total < 1.0 ? t * most : t / most;
+            growth *= growth;
         }
         last_side = total < 1.0 ? -1 : 1;
         const double next = next_t * next_t;
