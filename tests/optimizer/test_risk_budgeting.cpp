@@ -123,6 +123,69 @@ TEST(RiskBudgeting, EqualContributionsWhereNoLimitHoldsUnderACapAndAGroupFloor) 
     }
 }
 
+// Industry neutrality (each industry within ±0.5 % of its share: a floor and a cap on the same row)
+// with a cap 1.5/n, where the rows hold the total flat over a wide range of λ: the budget and every
+// limit hold, (Cx)ᵢ − λ/(n·xᵢ) is one value among the members of an industry below the cap (its
+// row's multiplier, 0 where neither row binds), and the factor form and the dense matrix agree.
+TEST(RiskBudgeting, IndustryNeutralWithACapIsStationaryInEveryIndustry) {
+    const Eigen::Index n = 120;
+    const int industries = 4;
+    const double band = 0.005, cap = 1.5 / n;
+    const minimize::DiagonalPlusLowRank F = factor_covariance(returns(n, 131, 11));
+    const Matrix C = F.dense();
+    kmo::Grouping groups;
+    kmo::Rules rules;
+    std::vector<std::vector<int>> members(industries);
+    for (int i = 0; i < n; ++i) members[static_cast<std::size_t>(i % industries)].push_back(i);
+    for (int k = 0; k < industries; ++k) {
+        const double share = static_cast<double>(members[static_cast<std::size_t>(k)].size()) / n;
+        groups.insert_or_assign("I" + std::to_string(k), members[static_cast<std::size_t>(k)]);
+        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - band, share + band});
+    }
+    const auto cons = kmo::_to_constraint(groups, rules);
+    const auto rows = kmo::budget_free_rows(cons, n);
+    ASSERT_TRUE(rows);
+    const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, cap});
+    std::vector<Vector> answers;
+    for (const bool factor_form : {true, false}) {
+        const auto point = factor_form ? kmo::constrained_risk_budgeting({&F, nullptr}, bounds, *rows, 500, 1e-10)
+                                       : kmo::constrained_risk_budgeting({nullptr, &C}, bounds, *rows, 500, 1e-10);
+        ASSERT_TRUE(point) << factor_form;
+        const Vector& w = point->weights;
+        answers.push_back(w);
+        EXPECT_NEAR(w.sum(), 1.0, 1e-12);
+        EXPECT_GE(w.minCoeff(), 0.0);
+        EXPECT_LE(w.maxCoeff(), cap + 1e-12);
+        const Vector cw = C * w;
+        int capped = 0, binding = 0;
+        for (int k = 0; k < industries; ++k) {
+            const auto& g = members[static_cast<std::size_t>(k)];
+            double total = 0.0;
+            std::vector<double> multiplier;
+            for (const int i : g) {
+                total += w[i];
+                if (w[i] > cap - 1e-9) ++capped;
+                else multiplier.push_back(cw[i] - point->lambda / (static_cast<double>(n) * w[i]));
+            }
+            const double share = static_cast<double>(g.size()) / n;
+            EXPECT_GE(total, share - band - 1e-10) << k;
+            EXPECT_LE(total, share + band + 1e-10) << k;
+            ASSERT_GE(multiplier.size(), 2u);
+            const auto [lo, hi] = std::minmax_element(multiplier.begin(), multiplier.end());
+            const double scale = cw.cwiseAbs().maxCoeff();
+            EXPECT_LE(*hi - *lo, 1e-7 * scale) << "industry " << k << " factor form " << factor_form;
+            if (std::abs(total - share) < band - 1e-9) {
+                EXPECT_LE(std::max(std::abs(*lo), std::abs(*hi)), 1e-7 * scale) << "industry " << k << " is free but carries a multiplier";
+            } else {
+                ++binding;
+            }
+        }
+        EXPECT_GE(binding, 1) << "an industry row must bind";
+        EXPECT_GE(capped, 1) << "the cap must bind";
+    }
+    EXPECT_LE((answers[0] - answers[1]).cwiseAbs().maxCoeff(), 1e-7 * answers[1].maxCoeff());
+}
+
 // Only a box: the same portfolio as the clipped coordinate descent with its search for λ (an
 // independent method), and with no limit binding the equal-risk-contribution weights.
 TEST(RiskBudgeting, BoxCaseMatchesCoordinateDescentAndFreeCaseIsEqualContributions) {
