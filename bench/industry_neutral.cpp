@@ -3,7 +3,9 @@
 // industry factors, T = 131 (risk_parity_with_cons_optimize, max_iteration 1000, tol 1e-8).
 // Usage: industry_neutral [n ...] (default 300 1000). One line per request: the time, the spread
 // of risk contributions and the worst breach of a limit, or the failure. With the environment
-// variable KV_BENCH_RISK_BUDGETING set: the constrained risk-budgeting point alone instead.
+// variable KV_BENCH_RISK_BUDGETING set: the constrained risk-budgeting point alone instead. The
+// covariance goes in factor form, as the driver passes it; KV_BENCH_DENSE set: the dense matrix
+// through the public function. KV_BENCH_POLISH_FROM=k: the structured polish from k instruments.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +42,14 @@ int main(int argc, char** argv) {
             const auto start = std::chrono::steady_clock::now();
             std::printf("n %5ld  %-12s", static_cast<long>(n), cap < 1.0 ? "cap 3/n" : "no cap");
             try {
-                const auto w = kmo::risk_parity_with_cons_optimize(c_m, Vector::Constant(n, 1.0 / n), bounds, cons,
-                                                                   1000, 1e-8);
+                kmo::SolverSettings settings;
+                if (const char* from = std::getenv("KV_BENCH_POLISH_FROM")) settings.structured_polish_from = std::atol(from);
+                const Vector equal_weights = Vector::Constant(n, 1.0 / n);
+                const auto w = std::getenv("KV_BENCH_DENSE")
+                                   ? kmo::risk_parity_with_cons_optimize(c_m, equal_weights, bounds, cons, 1000, 1e-8, settings)
+                                   : kmo::risk_parity_with_cons_solve(c_m.labels, {&problem.covariance, nullptr}, equal_weights,
+                                                                      bounds, cons, 1000, 1e-8, settings)
+                                         .weights;
                 const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 Vector x(n);
                 for (Eigen::Index i = 0; i < n; ++i) x[i] = w.at(c_m.labels[static_cast<std::size_t>(i)]);

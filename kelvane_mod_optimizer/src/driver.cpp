@@ -240,13 +240,16 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
                                   ? BoundsList(static_cast<std::size_t>(n), minimize::Bound{1e-6, std::nullopt})
                                   : _general_bnds(df.columns, options.bnds);
     if (report) stage = Clock::now();
-    // The covariance in factor form where the exact path may answer and for risk parity without
-    // limits, which needs products Cx alone (tracking error needs none to solve, only for the
-    // report); the dense matrix only where a solve needs it.
+    // The covariance in factor form where the exact path may answer and for risk parity, which
+    // needs products Cx (tracking error needs none to solve, only for the report); the dense
+    // matrix only where a solve needs it.
     std::optional<minimize::DiagonalPlusLowRank> factor;
     const bool plain_risk_parity = risk_parity && !options.bnds && !options.cons;
+    // Risk parity under limits takes the factor form where the structured polish runs; below, the
+    // dense estimate as before, so that SLSQP's answers stay what they were.
+    const bool structured_risk_parity = risk_parity && n >= STRUCTURED_POLISH_SIZE;
     if (((min_variance || mean_variance) && options.max_iteration >= kExactSteps) || tracking_error ||
-        plain_risk_parity)
+        plain_risk_parity || structured_risk_parity)
         factor = options.cov_shrinkage ? std::optional(shrinkage_factor(df)) : sample_covariance_factor(df);
     const auto dense_covariance = [&]() -> const LabelledMatrix& {
         if (c_m.values.size() == 0) c_m = options.cov_shrinkage ? _cov_shrinkage(df) : sample_covariance(df);
@@ -273,6 +276,9 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
                 return factor ? risk_parity_solve(df.columns, {&*factor, nullptr}, init_weight, bounds,
                                                   options.max_iteration)
                               : risk_parity_solve(dense_covariance(), init_weight, bounds, options.max_iteration);
+            if (factor)
+                return risk_parity_with_cons_solve(df.columns, {&*factor, nullptr}, init_weight, bounds, constraints,
+                                                   options.max_iteration, options.tol);
             return risk_parity_with_cons_solve(dense_covariance(), init_weight, bounds, constraints,
                                                options.max_iteration, options.tol);
         }

@@ -101,6 +101,17 @@ struct CovarianceView {
 SolveResult risk_parity_solve(const std::vector<std::string>& labels, const CovarianceView& C,
                               const Vector& init_weight, const BoundsList& bounds, int max_iteration);
 
+// Risk parity under limits on a covariance in either form (the public solver checks its matrix
+// and takes the dense one).
+SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, const CovarianceView& C,
+                                        const Vector& init_weight, const BoundsList& bounds,
+                                        const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                                        const SolverSettings& settings = {});
+
+// The spread Σ_{i<j} |t_i − t_j| of the risk contributions t = x ⊙ Cx (on a dense matrix exactly
+// risk_parity_with_con_obj_fun; NaN on the factor form when a contribution is not finite).
+double contribution_spread(const CovarianceView& C, const Vector& x);
+
 // The linear records as rows, read at 0 (fun(x) = a·x + c, exact for a linear record): an equality
 // gives a·x = −c, an inequality fun(x) ≥ 0 gives −a·x ≤ c. None when a record is not linear, lacks
 // its gradient or gives a value that is not finite.
@@ -129,6 +140,25 @@ std::optional<SolveResult> exact_tracking_error(const std::vector<std::string>& 
 // as rows; none when a record is not linear. OptimizationFailed when an equality asks for another
 // total of every weight.
 std::optional<LinearRows> budget_free_rows(const std::vector<ConstraintRecord>& cons, Eigen::Index n);
+
+// The structured polish of the spread from a start that keeps the bounds, `rows` and the budget:
+// each step minimises gᵀd + ½dᵀBd over the moves d that keep the limits (an interior point on a
+// Hessian diagonal plus low rank), g the gradient with the rank weights S/n (contributions within
+// a small gap of each other sharing their mean weight), B = μ(SCS + C) a positive semidefinite
+// model of the Hessian SC + CS of xᵀSCx with C's low-rank part cut to its leading directions
+// (measured best: none, its row norms kept on the diagonal), μ grown when the line search cuts the
+// step and shrunk after full steps; an Armijo search on the exact spread. Ends on a small relative
+// decrease, when no step lowers the spread, or after max_steps steps. The answer is never worse
+// than the start and keeps the limits to 1e-12 (or to the start's own violation).
+struct SpreadPolish {
+    Vector weights;
+    double spread = 0.0;
+    int steps = 0;  // steps taken
+    Termination termination = Termination::exact_start;  // exact_start: no step lowered the spread
+    std::string message;
+};
+SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const BoundsList& bounds,
+                           const LinearRows& rows, int max_steps);
 
 // The constrained risk-budgeting point: the minimiser x of ½xᵀCx − λ·Σ ln(xᵢ)/n under the bounds
 // and `rows` (not the budget), with the λ > 0 that makes 1ᵀx = 1, and the Newton steps taken.

@@ -1,9 +1,11 @@
 // Risk parity under bounds and constraint records: the spread of risk contributions minimised
-// by SLSQP from several starts (the constrained risk-budgeting point, the box risk-budgeting
-// weights moved onto the records, the given start), the best point the certificate accepts
-// being the answer.
+// from several starts (the constrained risk-budgeting point, the box risk-budgeting weights moved
+// onto the records, the given start), each polished by SLSQP where the instruments are few and by
+// the structured SQP beyond, the best point the certificate accepts being the answer.
 #include <cmath>
 #include <exception>
+
+#include "minimize/interior_point.hpp"
 
 #include "policy.hpp"
 
@@ -25,6 +27,14 @@ constexpr double kStrictViolation = 1e-12;
 constexpr double kLeaningAdvantage = 1e-6;
 // Starts this close (largest difference of a weight) to one already polished are not polished again.
 constexpr double kSameStart = 1e-10;
+// On the factor form, the starts that need the dense matrix (the raised group members: a Cholesky
+// of the common instruments' block, n³; the projection onto the records by SLSQP, n³ a step) run
+// up to this many instruments; beyond, the projection is a QP on a diagonal Hessian and the raised
+// members are not tried.
+constexpr Eigen::Index kMostDenseStarts = 500;
+// The projection's interior point: its tolerance and its Newton steps at most.
+constexpr double kProjectionTolerance = 1e-12;
+constexpr int kProjectionSteps = 100;
 
 // A point the certificate accepted, with its spread and how it was reached.
 struct Candidate {
@@ -45,16 +55,16 @@ bool better(const Candidate& a, const Candidate& b) {
 
 // The constrained risk-budgeting point under the bounds and the linear records (the others are
 // left to the minimiser), or none when it cannot be found.
-std::optional<Vector> risk_budgeting_start(const Matrix& C, const BoundsList& bounds,
-                                           const std::vector<ConstraintRecord>& cons) {
+std::optional<Vector> risk_budgeting_start(const CovarianceView& C, const BoundsList& bounds,
+                                           const std::vector<ConstraintRecord>& cons, Eigen::Index n) {
     std::vector<ConstraintRecord> linear;
     for (const auto& c : cons)
         if (c.linear && c.fun && c.jac) linear.push_back(c);
     try {
-        const std::optional<LinearRows> rows = budget_free_rows(linear, C.rows());
+        const std::optional<LinearRows> rows = budget_free_rows(linear, n);
         if (!rows) return std::nullopt;
         const std::optional<RiskBudgetingPoint> point =
-            constrained_risk_budgeting({nullptr, &C}, bounds, *rows, kRiskBudgetingSteps, kRiskBudgetingTolerance);
+            constrained_risk_budgeting(C, bounds, *rows, kRiskBudgetingSteps, kRiskBudgetingTolerance);
         if (!point) return std::nullopt;
         return Vector(point->weights / point->weights.sum());
     } catch (const OptimizationFailed&) {
@@ -62,30 +72,92 @@ std::optional<Vector> risk_budgeting_start(const Matrix& C, const BoundsList& bo
     }
 }
 
+// The weights nearest to w (w > 0, distance Σ(x_i − w_i)²/w_i) within the bounds, the linear
+// records and the budget, by the interior point on the diagonal Hessian: the projection of
+// project_onto_records without its n × n steps. None when a record is not linear or the method
+// does not converge.
+std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bounds,
+                                        const std::vector<ConstraintRecord>& cons) {
+    const Eigen::Index n = w.size();
+    if (!w.allFinite() || !(w.array() > 0.0).all()) return std::nullopt;
+    std::optional<LinearRows> rows;
+    try {
+        rows = budget_free_rows(cons, n);
+    } catch (const OptimizationFailed&) {
+        return std::nullopt;
+    }
+    if (!rows) return std::nullopt;
+    minimize::QuadraticProgram qp;
+    qp.H = minimize::DiagonalPlusLowRank(Vector(2.0 * w.cwiseInverse()), Matrix(n, 0));
+    qp.q = Vector::Constant(n, -2.0);  // the gradient of Σ(x_i − w_i)²/w_i at 0
+    auto [lower, upper] = bound_vectors(bounds);
+    qp.lower = std::move(lower);
+    qp.upper = std::move(upper);
+    qp.A_eq.resize(rows->A_eq.rows() + 1, n);
+    qp.A_eq << rows->A_eq, Matrix::Ones(1, n);
+    qp.b_eq.resize(rows->b_eq.size() + 1);
+    qp.b_eq << rows->b_eq, 1.0;
+    qp.A_in = std::move(rows->A_in);
+    qp.b_in = std::move(rows->b_in);
+    minimize::InteriorPointOptions options;
+    options.tolerance = kProjectionTolerance;
+    options.max_iterations = kProjectionSteps;
+    options.objective_scale = 1.0;
+    options.gradient_scale = 2.0;
+    try {
+        const minimize::QpResult r = minimize::solve_qp(qp, options);
+        if (r.status != minimize::QpStatus::converged || !r.x.allFinite()) return std::nullopt;
+        return Vector(r.x.cwiseMax(qp.lower).cwiseMin(qp.upper));
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
-SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
-                                        const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
-                                        int max_iteration, double tol, const SolverSettings& settings) {
-    check_solver_inputs("risk_parity_with_cons_optimize", &c_m, c_m.values.rows(), init_weight, bounds,
-                        max_iteration, tol);
-    const Matrix& C = c_m.values;
-    const Eigen::Index n = C.rows();
-    minimize::Gradient gradient;
-    if (settings.derivatives == Derivatives::exact)
-        gradient = [&C](const Vector& x) { return risk_parity_with_con_gradient(C, x); };
-    const double scale = settings.scale_objective ? usable_scale(min_variance_obj_fun(C, init_weight)) : 1.0;
-    const ScaledProblem problem =
-        scaled([&C](const Vector& x) { return risk_parity_with_con_obj_fun(C, x); }, gradient, scale);
+SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, const CovarianceView& C,
+                                        const Vector& init_weight, const BoundsList& bounds,
+                                        const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
+                                        const SolverSettings& settings) {
+    const Eigen::Index n = init_weight.size();
+    // SLSQP and the dense starts take the matrix itself: on the factor form it is formed only
+    // when one of them runs.
+    Matrix formed;
+    const auto dense = [&]() -> const Matrix& {
+        if (C.dense) return *C.dense;
+        if (formed.size() == 0) formed = C.factor->dense();
+        return formed;
+    };
+    const auto spread = [&C](const Vector& x) { return contribution_spread(C, x); };
+    const auto slsqp_problem = [&]() {
+        const Matrix& M = dense();
+        minimize::Gradient gradient;
+        if (settings.derivatives == Derivatives::exact)
+            gradient = [&M](const Vector& x) { return risk_parity_with_con_gradient(M, x); };
+        const double scale =
+            settings.scale_objective ? usable_scale(min_variance_obj_fun(M, init_weight)) : 1.0;
+        return scaled([&M](const Vector& x) { return risk_parity_with_con_obj_fun(M, x); }, gradient, scale);
+    };
     if (!settings.risk_budgeting)
-        return solve_with_slsqp(c_m.labels, problem, init_weight, bounds, cons, max_iteration, tol, settings);
+        return solve_with_slsqp(labels, slsqp_problem(), init_weight, bounds, cons, max_iteration, tol, settings);
 
     // The spread is never negative and is 0 exactly at equal contributions: when those weights
     // are allowed, nothing does better.
     const std::optional<Vector> equal = equal_risk_contributions(C);
     if (equal && meets_exactly(*equal, bounds, cons))
-        return {certified_result(c_m.labels, *equal, bounds, cons),
-                {Termination::exact_start, 0, risk_parity_with_con_obj_fun(C, *equal), {}}};
+        return {certified_result(labels, *equal, bounds, cons),
+                {Termination::exact_start, 0, spread(*equal), {}}};
+
+    // The structured polish needs every record linear; SLSQP polishes below the size given.
+    std::optional<LinearRows> polish_rows;
+    if (n >= settings.structured_polish_from) {
+        try {
+            polish_rows = budget_free_rows(cons, n);
+        } catch (const OptimizationFailed&) {
+            polish_rows.reset();  // an equality that asks for another total: SLSQP says so
+        }
+    }
+    const bool dense_starts = C.dense || n <= kMostDenseStarts;
 
     // The starts, the first being the one whose failure is reported when every run fails:
     // - the risk-budgeting weights within the bounds, a group floor they break met by raising a
@@ -100,40 +172,39 @@ SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector&
     std::vector<Start> starts;
     std::optional<Vector> box = box_risk_budgeting(C, bounds, equal ? *equal : Vector());
     if (box && !meets_exactly(*box, bounds, cons)) {
-        std::optional<Vector> raised = raised_group_risk_parity(C, bounds, cons, *box);
-        box = raised && meets_exactly(*raised, bounds, cons) ? raised : project_onto_records(*box, bounds, cons);
+        std::optional<Vector> raised;
+        if (dense_starts) raised = raised_group_risk_parity(dense(), bounds, cons, *box);
+        if (raised && meets_exactly(*raised, bounds, cons))
+            box = raised;
+        else
+            box = dense_starts ? project_onto_records(*box, bounds, cons) : project_onto_rows(*box, bounds, cons);
     }
     if (box) starts.push_back({*box});
-    if (std::optional<Vector> rb = risk_budgeting_start(C, bounds, cons)) starts.push_back({*rb});
+    if (std::optional<Vector> rb = risk_budgeting_start(C, bounds, cons, n)) starts.push_back({*rb});
     if (n <= kMostPolishedInitial || starts.empty()) starts.push_back({init_weight, true});
 
     std::optional<Candidate> best;
     const auto consider = [&](const Vector& w, const SolveSummary& summary) {
         const double violation = worst_violation(w, bounds, cons);
         if (!(violation <= FEASIBILITY_TOLERANCE)) return;
-        Candidate c{w, risk_parity_with_con_obj_fun(C, w), violation <= kStrictViolation, summary};
+        Candidate c{w, spread(w), violation <= kStrictViolation, summary};
         c.summary.objective = c.spread;
         if (!best || better(c, *best)) best = std::move(c);
     };
     std::exception_ptr first_failure;
-    std::vector<Vector> polished;
-    for (const Start& start : starts) {
-        bool seen = false;
-        for (const Vector& p : polished) seen = seen || (p - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
-        if (seen) continue;
-        polished.push_back(start.weights);
-        if (!start.given) consider(start.weights, {Termination::exact_start, 0, 0.0, {}});
+    const auto slsqp_polish = [&](const Start& start) {
         // Started exactly on many bounds, the minimiser's first subproblem takes its slow dense
         // path; a small step towards the given start (inside the bounds as a rule) avoids it.
         try {
             const Vector from =
                 start.given ? start.weights : Vector((1.0 - kStartInset) * start.weights + kStartInset * init_weight);
-            const minimize::Result run = minimise_with_slsqp(problem, from, bounds, cons, max_iteration, tol, settings);
+            const minimize::Result run =
+                minimise_with_slsqp(slsqp_problem(), from, bounds, cons, max_iteration, tol, settings);
             const Vector weights = normalised_weights(run.x);
             consider(weights, run_summary(run, 0.0));
             if (!first_failure && worst_violation(weights, bounds, cons) > FEASIBILITY_TOLERANCE) {
                 try {
-                    certify_feasible(c_m.labels, weights, bounds, cons);
+                    certify_feasible(labels, weights, bounds, cons);
                 } catch (const OptimizationFailed&) {
                     first_failure = std::current_exception();
                 }
@@ -141,12 +212,41 @@ SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector&
         } catch (const OptimizationFailed&) {
             if (!first_failure) first_failure = std::current_exception();
         }
+    };
+    std::vector<Vector> polished;
+    for (const Start& start : starts) {
+        bool seen = false;
+        for (const Vector& p : polished) seen = seen || (p - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
+        if (seen) continue;
+        polished.push_back(start.weights);
+        if (!start.given) consider(start.weights, {Termination::exact_start, 0, 0.0, {}});
+        if (!polish_rows) {
+            slsqp_polish(start);
+            continue;
+        }
+        // The structured polish starts from a point within the limits: the given start only
+        // where it keeps them.
+        if (worst_violation(start.weights, bounds, cons) > kStrictViolation) continue;
+        const SpreadPolish run = polish_spread(C, start.weights, bounds, *polish_rows, max_iteration);
+        consider(run.weights, {run.termination, run.steps, 0.0, run.message});
     }
+    // No start within the limits for the structured polish: SLSQP from the given start, whatever
+    // it costs, rather than a refusal of a request that may have an answer.
+    if (!best && polish_rows) slsqp_polish({init_weight, true});
     if (!best) {
         if (first_failure) std::rethrow_exception(first_failure);
         throw OptimizationFailed("OPTIMIZER: 优化无法收敛到足够精度");
     }
-    return {certified_result(c_m.labels, best->weights, bounds, cons), best->summary};
+    return {certified_result(labels, best->weights, bounds, cons), best->summary};
+}
+
+SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector& init_weight,
+                                        const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
+                                        int max_iteration, double tol, const SolverSettings& settings) {
+    check_solver_inputs("risk_parity_with_cons_optimize", &c_m, c_m.values.rows(), init_weight, bounds,
+                        max_iteration, tol);
+    return risk_parity_with_cons_solve(c_m.labels, {nullptr, &c_m.values}, init_weight, bounds, cons, max_iteration,
+                                       tol, settings);
 }
 
 WeightMap risk_parity_with_cons_optimize(const LabelledMatrix& c_m, const Vector& init_weight,

@@ -45,6 +45,10 @@ enum class Derivatives {
 // Absolute tolerance of the check above, on a weight, a group's total weight or the budget.
 inline constexpr double FEASIBILITY_TOLERANCE = 1e-8;
 
+// Risk parity with constraints: from this many instruments each start is polished by the
+// structured SQP (a step costs n·k²) instead of SLSQP (n³ a step).
+inline constexpr long STRUCTURED_POLISH_SIZE = 120;
+
 struct SolverSettings {
     Derivatives derivatives = Derivatives::exact;
     // Divide the objective by its value scale at the start point before minimising, so that the
@@ -59,6 +63,9 @@ struct SolverSettings {
     // limits and the budget) and max_iteration allows it, the exact optimum by an interior-point
     // method. False: the minimiser alone.
     bool exact_quadratic = true;
+    // Risk parity with constraints: the number of instruments from which the structured polish
+    // replaces SLSQP (records that are not linear keep SLSQP). 0 or 1: always; a huge value: never.
+    long structured_polish_from = STRUCTURED_POLISH_SIZE;
 };
 
 // Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).
