@@ -16,6 +16,8 @@
 //   5  the same with every weight at most 3/n,
 //   6  several groups: a floor at 1.5 times on the first, a cap at half its share on a second,
 //      a floor at 1.3 times on a third, under the cap.
+// The environment variable KV_BENCH_POLISH_FROM=k polishes with the structured SQP from k
+// instruments (1: always) instead of the default size.
 // Requests that no weights can meet (the group cannot reach its floor) end in a failure in both.
 #include <algorithm>
 #include <chrono>
@@ -170,7 +172,9 @@ int main(int argc, char** argv) {
     double worst = 0.0, ours_time = 0.0, reference_time = 0.0;
     for (int c = 0; c < cases; ++c) {
         const Problem p = make(first_seed + static_cast<unsigned>(c));
-        const Outcome ours = solve(p, {});
+        kmo::SolverSettings settings;
+        if (const char* from = std::getenv("KV_BENCH_POLISH_FROM")) settings.structured_polish_from = std::atol(from);
+        const Outcome ours = solve(p, settings);
         const Outcome reference = solve(p, {.risk_budgeting = false});
         std::printf("%4d n %2ld kind %d  ", c, static_cast<long>(p.c_m.values.rows()), p.kind);
         if (!ours.ok || !reference.ok) {

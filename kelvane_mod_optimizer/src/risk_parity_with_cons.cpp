@@ -115,14 +115,27 @@ std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bound
 
 }  // namespace
 
-SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, const CovarianceView& C,
+SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, const CovarianceView& given,
                                         const Vector& init_weight, const BoundsList& bounds,
                                         const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                                         const SolverSettings& settings) {
     const Eigen::Index n = init_weight.size();
-    // SLSQP and the dense starts take the matrix itself: on the factor form it is formed only
-    // when one of them runs.
+    // The structured polish needs every record linear; SLSQP polishes below the size given.
+    std::optional<LinearRows> polish_rows;
+    if (n >= settings.structured_polish_from && settings.risk_budgeting) {
+        try {
+            polish_rows = budget_free_rows(cons, n);
+        } catch (const OptimizationFailed&) {
+            polish_rows.reset();  // an equality that asks for another total: SLSQP says so
+        }
+    }
+    // Where SLSQP polishes, the matrix is formed anyway and the starts are computed on it too, so
+    // that the factor form answers exactly as its dense matrix would.
     Matrix formed;
+    if (given.factor && !polish_rows) formed = given.factor->dense();
+    const CovarianceView C = formed.size() ? CovarianceView{nullptr, &formed} : given;
+    // SLSQP and the dense starts take the matrix itself: on the factor form beyond SLSQP's size it
+    // is formed only when one of them runs.
     const auto dense = [&]() -> const Matrix& {
         if (C.dense) return *C.dense;
         if (formed.size() == 0) formed = C.factor->dense();
@@ -148,15 +161,6 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         return {certified_result(labels, *equal, bounds, cons),
                 {Termination::exact_start, 0, spread(*equal), {}}};
 
-    // The structured polish needs every record linear; SLSQP polishes below the size given.
-    std::optional<LinearRows> polish_rows;
-    if (n >= settings.structured_polish_from) {
-        try {
-            polish_rows = budget_free_rows(cons, n);
-        } catch (const OptimizationFailed&) {
-            polish_rows.reset();  // an equality that asks for another total: SLSQP says so
-        }
-    }
     const bool dense_starts = C.dense || n <= kMostDenseStarts;
 
     // The starts, the first being the one whose failure is reported when every run fails:

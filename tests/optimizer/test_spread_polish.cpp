@@ -1,0 +1,170 @@
+// Risk parity under limits on the factor form and the structured polish of the spread: the
+// factor form answers as the dense matrix does, the polish keeps every limit and never raises the
+// spread, and a request beyond the polish's size is answered within its limits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "internal.hpp"
+#include "solver_fixtures.hpp"
+
+namespace kmo = kelvane_mod_optimizer;
+using kmo::Matrix;
+using kmo::Vector;
+
+namespace {
+
+// How much above SLSQP's spread the structured polish may end on the small problem below.
+constexpr double kPolishMargin = 1.06;  // measured: 4.8 % above
+
+// n instruments in four industries, each within ±0.5 % of its share, a covariance 0.2·m·I + 0.8·XᵀX/T
+// of a market and the industries over T days, in factor form.
+struct Problem {
+    minimize::DiagonalPlusLowRank covariance;
+    std::vector<kmo::ConstraintRecord> cons;
+};
+
+Problem industry_neutral(Eigen::Index n, Eigen::Index days, unsigned seed) {
+    constexpr int kIndustries = 4;
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> z;
+    std::vector<int> industry(static_cast<std::size_t>(n));
+    for (Eigen::Index i = 0; i < n; ++i)
+        industry[static_cast<std::size_t>(i)] =
+            i < kIndustries ? static_cast<int>(i) : std::uniform_int_distribution<int>(0, kIndustries - 1)(rng);
+    Matrix X(days, n);
+    for (Eigen::Index t = 0; t < days; ++t) {
+        const double market = 0.01 * z(rng);
+        Vector sector(kIndustries);
+        for (auto& s : sector) s = 0.006 * z(rng);
+        for (Eigen::Index i = 0; i < n; ++i)
+            X(t, i) = (0.5 + 0.02 * static_cast<double>(i % 50)) * market + sector[industry[static_cast<std::size_t>(i)]] +
+                      (0.01 + 0.0005 * static_cast<double>(i % 37)) * z(rng);
+    }
+    X = X.rowwise() - X.colwise().mean();
+    const double m = X.colwise().squaredNorm().sum() / static_cast<double>(days * n);
+    kmo::Grouping groups;
+    kmo::Rules rules;
+    for (int k = 0; k < kIndustries; ++k) {
+        std::vector<int> members;
+        for (Eigen::Index i = 0; i < n; ++i)
+            if (industry[static_cast<std::size_t>(i)] == k) members.push_back(static_cast<int>(i));
+        const double share = static_cast<double>(members.size()) / static_cast<double>(n);
+        groups.insert_or_assign("I" + std::to_string(k), members);
+        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - 0.005, share + 0.005});
+    }
+    return {minimize::DiagonalPlusLowRank(Vector::Constant(n, 0.2 * m),
+                                          Matrix(X.transpose() * std::sqrt(0.8 / static_cast<double>(days)))),
+            kmo::_to_constraint(groups, rules)};
+}
+
+Vector weights_of(const kmo::SolveResult& r, Eigen::Index n) {
+    return solver_fixtures::in_label_order(r.weights, solver_fixtures::labels(n));
+}
+
+// Every group's weight within its range, checked on the groups themselves, not on the records.
+void expect_within_limits(const Vector& x, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons,
+                          double slack) {
+    EXPECT_NEAR(x.sum(), 1.0, 1e-12);
+    for (Eigen::Index i = 0; i < x.size(); ++i) {
+        EXPECT_GE(x[i], *bounds[static_cast<std::size_t>(i)].lower - slack);
+        EXPECT_LE(x[i], *bounds[static_cast<std::size_t>(i)].upper + slack);
+    }
+    for (const kmo::GroupRange& g : kmo::group_ranges(cons, x.size())) {
+        double total = 0.0;
+        for (const int i : g.positions) total += x[i];
+        EXPECT_GE(total, g.lower - slack) << g.label;
+        EXPECT_LE(total, g.upper + slack) << g.label;
+    }
+}
+
+kmo::SolverSettings polish_from(long size) {
+    kmo::SolverSettings s;
+    s.structured_polish_from = size;
+    return s;
+}
+
+}  // namespace
+
+TEST(SpreadPolish, FactorFormAnswersAsTheDenseMatrix) {
+    const Eigen::Index n = 24;
+    const Problem p = industry_neutral(n, 60, 7);
+    const Matrix dense = p.covariance.dense();
+    const auto labels = solver_fixtures::labels(n);
+    const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
+    for (const long from : {1000000L, 1L}) {  // SLSQP polishes, then the structured polish
+        const kmo::SolverSettings settings = polish_from(from);
+        const Vector by_factor = weights_of(kmo::risk_parity_with_cons_solve(labels, {&p.covariance, nullptr},
+                                                                             solver_fixtures::equal(n), bounds, p.cons,
+                                                                             1000, 1e-8, settings),
+                                            n);
+        const Vector by_dense = weights_of(
+            kmo::risk_parity_with_cons_solve(labels, {nullptr, &dense}, solver_fixtures::equal(n), bounds, p.cons,
+                                             1000, 1e-8, settings),
+            n);
+        // SLSQP runs on the same matrix from the same starts; the structured polish on the factor
+        // takes its products and its model's diagonal in another order of rounding.
+        const double same = from > n ? 1e-10 : 1e-8;
+        const double spread = kmo::risk_parity_with_con_obj_fun(dense, by_dense);
+        EXPECT_NEAR(kmo::risk_parity_with_con_obj_fun(dense, by_factor), spread, same * spread) << from;
+        EXPECT_LT((by_factor - by_dense).cwiseAbs().maxCoeff(), same) << from;
+        expect_within_limits(by_factor, bounds, p.cons, 1e-12);
+    }
+}
+
+TEST(SpreadPolish, KeepsTheLimitsLowersTheSpreadAndNearsSlsqp) {
+    const Eigen::Index n = 40;
+    const Problem p = industry_neutral(n, 80, 11);
+    const Matrix dense = p.covariance.dense();
+    const kmo::CovarianceView C{&p.covariance, nullptr};
+    const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
+    const auto rows = kmo::budget_free_rows(p.cons, n);
+    ASSERT_TRUE(rows);
+    const auto start = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
+    ASSERT_TRUE(start);
+    const Vector from = start->weights / start->weights.sum();
+    const double start_spread = kmo::contribution_spread(C, from);
+
+    const kmo::SpreadPolish polished = kmo::polish_spread(C, from, bounds, *rows, 1000);
+    EXPECT_LE(kmo::worst_violation(polished.weights, bounds, p.cons), 1e-12);
+    expect_within_limits(polished.weights, bounds, p.cons, 1e-12);
+    EXPECT_NEAR(polished.spread, kmo::risk_parity_with_con_obj_fun(dense, polished.weights), 1e-12 * start_spread);
+    EXPECT_LT(polished.spread, start_spread);
+    EXPECT_GT(polished.steps, 0);
+    EXPECT_NE(polished.termination, kmo::Termination::failed);
+    // A polish of a few steps ends no worse than its start either.
+    for (const int steps : {1, 2, 5}) {
+        const kmo::SpreadPolish few = kmo::polish_spread(C, from, bounds, *rows, steps);
+        EXPECT_LE(few.steps, steps);
+        EXPECT_LE(few.spread, start_spread);
+        EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
+    }
+
+    // Against SLSQP from every start on the same request (the measured gap on this problem is a
+    // few per cent; the structured polish follows the kinks of the spread less well).
+    const kmo::SolveResult slsqp = kmo::risk_parity_with_cons_solve(
+        solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(1000000));
+    const double reference = kmo::risk_parity_with_con_obj_fun(dense, weights_of(slsqp, n));
+    EXPECT_LT(polished.spread, kPolishMargin * reference);
+}
+
+TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
+    const Eigen::Index n = kmo::STRUCTURED_POLISH_SIZE + 30;
+    const Problem p = industry_neutral(n, 131, 3);
+    const kmo::CovarianceView C{&p.covariance, nullptr};
+    for (const double cap : {1.0, 3.0 / static_cast<double>(n)}) {
+        const kmo::BoundsList bounds = solver_fixtures::box(n, cap);
+        const kmo::SolveResult r = kmo::risk_parity_with_cons_solve(solver_fixtures::labels(n), C,
+                                                                    solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8);
+        const Vector x = weights_of(r, n);
+        expect_within_limits(x, bounds, p.cons, 1e-12);
+        EXPECT_NE(r.summary.termination, kmo::Termination::failed);
+        EXPECT_NEAR(r.summary.objective, kmo::contribution_spread(C, x), 1e-12 * r.summary.objective);
+        // No worse than the constrained risk-budgeting point, one of its starts.
+        const auto rows = kmo::budget_free_rows(p.cons, n);
+        const auto rb = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
+        ASSERT_TRUE(rb);
+        EXPECT_LE(r.summary.objective, kmo::contribution_spread(C, Vector(rb->weights / rb->weights.sum())));
+    }
+}
