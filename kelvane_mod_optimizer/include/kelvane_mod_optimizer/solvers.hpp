@@ -46,7 +46,9 @@ enum class Derivatives {
 inline constexpr double FEASIBILITY_TOLERANCE = 1e-8;
 
 // Risk parity with constraints: from this many instruments each start is polished by the
-// structured SQP (a step costs n·k²) instead of SLSQP (n³ a step).
+// structured SQP (a step costs n·k²) instead of SLSQP (n³ a step). Measured on industry
+// neutrality: SLSQP takes 0.5–1.5 s at 120 instruments and 2.3–8.3 s at 200, the structured
+// polish 0.1–0.25 s, ending 8 % (120) to 40 % (200) higher in spread.
 inline constexpr long STRUCTURED_POLISH_SIZE = 120;
 
 struct SolverSettings {
