@@ -30,8 +30,9 @@ constexpr double kSameStart = 1e-10;
 // On the factor form, the starts that need the dense matrix (the raised group members: a Cholesky
 // of the common instruments' block, n³; the projection onto the records by SLSQP, n³ a step) run
 // up to this many instruments; beyond, the projection is a QP on a diagonal Hessian and the raised
-// members are not tried.
-constexpr Eigen::Index kMostDenseStarts = 500;
+// members are not tried. At 1,000 the raised members are worth their 10 s: with Financials at
+// least 30 % they end 19 % lower in spread than the structured polish from the other starts.
+constexpr Eigen::Index kMostDenseStarts = 1000;
 // The projection's interior point: its tolerance and its Newton steps at most.
 constexpr double kProjectionTolerance = 1e-12;
 constexpr int kProjectionSteps = 100;
