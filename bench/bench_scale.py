@@ -92,8 +92,11 @@ def run(tool, path, request, timeout, copies=1):
         name = f.name
     try:
         start = time.perf_counter()
-        p = subprocess.run(["/usr/bin/time", "-v", tool, "--bundle", path, "--requests", name],
-                           capture_output=True, text=True, timeout=timeout)
+        # timeout(1) ends the tool itself: Python's own timeout would end /usr/bin/time alone.
+        p = subprocess.run(["/usr/bin/time", "-v", "timeout", str(timeout), tool, "--bundle", path, "--requests", name],
+                           capture_output=True, text=True, timeout=timeout + 10)
+        if p.returncode == 124:
+            raise subprocess.TimeoutExpired(tool, timeout)
         seconds = time.perf_counter() - start
     except subprocess.TimeoutExpired:
         return timeout, None, None
