@@ -113,8 +113,10 @@ Vector normalised_weights(const Vector& x) {
     return weights;
 }
 
-Vector normalised_weights(const Vector& x, const BoundsList& bounds) {
-    Vector weights = normalised_weights(x);
+namespace {
+
+// A weight past a bound by no more than rounding put back on it (an empty list: no bounds).
+Vector on_bounds(Vector weights, const BoundsList& bounds) {
     if (bounds.size() != static_cast<std::size_t>(weights.size())) return weights;
     const BoxVectors box = bound_vectors(bounds);
     for (Eigen::Index i = 0; i < weights.size(); ++i) {
@@ -124,6 +126,10 @@ Vector normalised_weights(const Vector& x, const BoundsList& bounds) {
     }
     return weights;
 }
+
+}  // namespace
+
+Vector normalised_weights(const Vector& x, const BoundsList& bounds) { return on_bounds(normalised_weights(x), bounds); }
 
 SolveSummary run_summary(const minimize::Result& run, double objective) {
     return {run.success ? Termination::converged : Termination::iteration_limit, run.nit, objective, run.message};
@@ -138,8 +144,9 @@ WeightMap normalised_result(const std::vector<std::string>& labels, const Vector
 
 WeightMap certified_result(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons) {
-    certify_feasible(labels, weights, bounds, cons);
-    return _sorted_result(labels, weights);
+    const Vector kept = on_bounds(weights, bounds);
+    certify_feasible(labels, kept, bounds, cons);
+    return _sorted_result(labels, kept);
 }
 
 minimize::Result minimise_with_slsqp(const ScaledProblem& problem, const Vector& init_weight, const BoundsList& bounds,

@@ -46,7 +46,8 @@ SolveSummary run_summary(const minimize::Result& run, double objective);
 WeightMap normalised_result(const std::vector<std::string>& labels, const Vector& x, const BoundsList& bounds,
                             const std::vector<ConstraintRecord>& cons);
 
-// Weights that already add up to 1, checked and handed to the result ordering.
+// Weights that already add up to 1, any past a bound by rounding put back on it, checked and
+// handed to the result ordering.
 WeightMap certified_result(const std::vector<std::string>& labels, const Vector& weights, const BoundsList& bounds,
                            const std::vector<ConstraintRecord>& cons);
 

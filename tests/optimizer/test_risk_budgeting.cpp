@@ -285,7 +285,7 @@ TEST(RiskParityWithLimits, IndustryNeutralWithACapAnsweredWithinItsLimits) {
         in_label_order(kmo::risk_parity_with_cons_optimize(c_m, equal, bounds, cons, 1000, 1e-8), c_m.labels);
     EXPECT_NEAR(w.sum(), 1.0, 1e-12);
     EXPECT_GE(w.minCoeff(), 0.0);
-    EXPECT_LE(w.maxCoeff(), 3.0 / n + 1e-12);
+    EXPECT_LE(w.maxCoeff(), 3.0 / n);  // weights at the cap stay on it
     double worst = 0.0;
     for (const auto& r : cons)
         worst = std::max(worst, r.type == kmo::ConstraintRecord::Type::eq ? std::abs(r.fun(w)) : -r.fun(w));
