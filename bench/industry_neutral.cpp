@@ -6,9 +6,12 @@
 // variable KV_BENCH_RISK_BUDGETING set: the constrained risk-budgeting point alone instead. The
 // covariance goes in factor form, as the driver passes it; KV_BENCH_DENSE set: the dense matrix
 // through the public function. KV_BENCH_POLISH_FROM=k: the structured polish from k instruments.
+// KV_BENCH_PLAIN set: SLSQP from equal weights alone (the reference). KV_BENCH_DUMP=prefix: the
+// industry, weight and contribution of every instrument to prefix_free<n> and prefix_cap<n>.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "industry_problem.hpp"
@@ -44,6 +47,7 @@ int main(int argc, char** argv) {
             try {
                 kmo::SolverSettings settings;
                 if (const char* from = std::getenv("KV_BENCH_POLISH_FROM")) settings.structured_polish_from = std::atol(from);
+                if (std::getenv("KV_BENCH_PLAIN")) settings.risk_budgeting = false;
                 const Vector equal_weights = Vector::Constant(n, 1.0 / n);
                 const auto w = std::getenv("KV_BENCH_DENSE")
                                    ? kmo::risk_parity_with_cons_optimize(c_m, equal_weights, bounds, cons, 1000, 1e-8, settings)
@@ -55,6 +59,17 @@ int main(int argc, char** argv) {
                 for (Eigen::Index i = 0; i < n; ++i) x[i] = w.at(c_m.labels[static_cast<std::size_t>(i)]);
                 double breach = std::max(x.maxCoeff() - cap, -x.minCoeff());
                 for (const auto& r : cons) breach = std::max(breach, -r.fun(x));
+                if (const char* dump = std::getenv("KV_BENCH_DUMP")) {
+                    FILE* f = std::fopen((std::string(dump) + (cap < 1.0 ? "_cap" : "_free") + std::to_string(n)).c_str(), "w");
+                    const Vector t = x.cwiseProduct(c_m.values * x);
+                    for (Eigen::Index i = 0; i < n; ++i) {
+                        int g = -1;
+                        for (int k = 0; k < industry_problem::kIndustries; ++k)
+                            if (cons[2 * static_cast<std::size_t>(k)].jac(x)[i] != 0.0) g = k;
+                        std::fprintf(f, "%d %.17g %.17g\n", g, x[i], t[i]);
+                    }
+                    std::fclose(f);
+                }
                 std::printf("%9.1f ms  spread %.6e  worst breach %.1e\n", 1e3 * s,
                             kmo::risk_parity_with_con_obj_fun(c_m.values, x), breach);
             } catch (const std::exception& e) {

@@ -16,7 +16,8 @@
 //   5  the same with every weight at most 3/n,
 //   6  several groups: a floor at 1.5 times on the first, a cap at half its share on a second,
 //      a floor at 1.3 times on a third, under the cap.
-// The environment variable KV_BENCH_POLISH_FROM=k polishes with the structured SQP from k
+// KV_BENCH_SIZES="lo hi" draws the instruments from lo to hi instead. The environment variable
+// KV_BENCH_POLISH_FROM=k polishes with the structured SQP from k
 // instruments (1: always) instead of the default size.
 // Requests that no weights can meet (the group cannot reach its floor) end in a failure in both.
 #include <algorithm>
@@ -51,7 +52,10 @@ Problem make(unsigned seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> z;
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    const int n = std::uniform_int_distribution<int>(5, 80)(rng);
+    const char* sizes = std::getenv("KV_BENCH_SIZES");  // "lo hi": instruments drawn from lo to hi
+    int lo = 5, hi = 80;
+    if (sizes) std::sscanf(sizes, "%d %d", &lo, &hi);
+    const int n = std::uniform_int_distribution<int>(lo, hi)(rng);
     const int T = std::uniform_int_distribution<int>(20, 200)(rng);
     Vector market(T), beta(n), vol(n);
     for (int t = 0; t < T; ++t) market[t] = 0.01 * z(rng);
