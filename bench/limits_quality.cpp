@@ -18,7 +18,8 @@
 //      a floor at 1.3 times on a third, under the cap.
 // KV_BENCH_SIZES="lo hi" draws the instruments from lo to hi instead. The environment variable
 // KV_BENCH_POLISH_FROM=k polishes with the structured SQP from k
-// instruments (1: always) instead of the default size.
+// instruments (1: always) instead of the default size, KV_BENCH_SMOOTHED_FROM=k the polish towards a
+// common level.
 // Requests that no weights can meet (the group cannot reach its floor) end in a failure in both.
 #include <algorithm>
 #include <chrono>
@@ -160,6 +161,13 @@ Outcome solve(const Problem& p, const kmo::SolverSettings& settings) {
         o.ok = true;
         o.spread = kmo::risk_parity_with_con_obj_fun(p.c_m.values, x);
         o.slack = worst_slack(p, x);
+        if (const char* dump = std::getenv("KV_BENCH_DUMP")) {
+            static int count = 0;
+            FILE* f = std::fopen((std::string(dump) + std::to_string(count++)).c_str(), "w");
+            const Vector t = x.cwiseProduct(p.c_m.values * x);
+            for (Eigen::Index i = 0; i < n; ++i) std::fprintf(f, "0 %.17g %.17g\n", x[i], t[i]);
+            std::fclose(f);
+        }
     } catch (const std::exception& e) {
         o.failure = e.what();
     }
@@ -178,6 +186,7 @@ int main(int argc, char** argv) {
         const Problem p = make(first_seed + static_cast<unsigned>(c));
         kmo::SolverSettings settings;
         if (const char* from = std::getenv("KV_BENCH_POLISH_FROM")) settings.structured_polish_from = std::atol(from);
+        if (const char* from = std::getenv("KV_BENCH_SMOOTHED_FROM")) settings.smoothed_polish_from = std::atol(from);
         const Outcome ours = solve(p, settings);
         const Outcome reference = solve(p, {.risk_budgeting = false});
         std::printf("%4d n %2ld kind %d  ", c, static_cast<long>(p.c_m.values.rows()), p.kind);

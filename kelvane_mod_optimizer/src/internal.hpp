@@ -160,13 +160,13 @@ struct SpreadPolish {
 SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const BoundsList& bounds,
                            const LinearRows& rows, int max_steps);
 
-// The polish of the spread towards one common level, for a dense matrix: Gauss-Newton steps on
-// Σ√((t_i − θ)² + ε²) (t the contributions, θ their level) with ε shrinking, each a QP under the
-// bounds, `rows` and the budget by the primal active-set method. The answer is the point of
-// smallest exact spread on the way, never worse than the start, keeping the limits to 1e-12 (or
-// to the start's own violation).
-SpreadPolish polish_towards_level(const Matrix& C, const Vector& start, const BoundsList& bounds,
-                                  const LinearRows& rows, int max_steps);
+// The polish of the spread through its smoothing, for a dense matrix: Gauss-Newton steps on
+// Σ_{i<j} √((t_i − t_j)² + ε²) (t the contributions) with ε shrinking as they settle, each a QP
+// under the bounds, `rows` and the budget by the primal active-set method. The answer is the point
+// of smallest exact spread on the way, never worse than the start, keeping the limits to 1e-12
+// (or to the start's own violation).
+SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const BoundsList& bounds,
+                                    const LinearRows& rows, int max_steps);
 
 // The constrained risk-budgeting point: the minimiser x of ½xᵀCx − λ·Σ ln(xᵢ)/n under the bounds
 // and `rows` (not the budget), with the λ > 0 that makes 1ᵀx = 1, and the Newton steps taken.

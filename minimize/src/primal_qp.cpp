@@ -31,13 +31,15 @@ public:
     bool factor(std::vector<Index> free) {
         free_ = std::move(free);
         const Index nf = size();
-        Matrix H(nf, nf);
+        // The block's lower half is factorised where the factor is kept (no copy of n² entries).
+        auto block = L_.topLeftCorner(nf, nf);
         for (Index b = 0; b < nf; ++b)
-            for (Index a = b; a < nf; ++a) H(a, b) = B_(free_[a], free_[b]);
-        Eigen::LLT<Eigen::Ref<Matrix>, Eigen::Lower> llt(H);
+            for (Index a = b; a < nf; ++a) block(a, b) = B_(free_[a], free_[b]);
+        Eigen::Ref<Matrix> in_place(block);
+        const Eigen::LLT<Eigen::Ref<Matrix>, Eigen::Lower> llt(in_place);
         if (llt.info() != Eigen::Success) return false;
-        L_.topLeftCorner(nf, nf) = H.triangularView<Eigen::Lower>();
-        return nf == 0 || L_.topLeftCorner(nf, nf).diagonal().minCoeff() > 0.0;
+        block.triangularView<Eigen::StrictlyUpper>().setZero();
+        return nf == 0 || block.diagonal().minCoeff() > 0.0;
     }
 
     // Appends variable v; false when the enlarged block is not numerically positive definite.

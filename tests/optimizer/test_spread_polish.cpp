@@ -18,8 +18,8 @@ namespace {
 
 // How much above SLSQP's spread the structured polish may end on the small problem below.
 constexpr double kPolishMargin = 1.06;  // measured: 4.8 % above
-// How much above it the polish towards a common level may end.
-constexpr double kLevelMargin = 1.0005;  // measured: 5.7e-5 above
+// How much above it the polish of the smoothed spread may end.
+constexpr double kSmoothedMargin = 1.0005;  // measured: 1.3e-4 above
 
 // n instruments in four industries, each within ±0.5 % of its share, a covariance 0.2·m·I + 0.8·XᵀX/T
 // of a market and the industries over T days, in factor form.
@@ -174,7 +174,7 @@ TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
     }
 }
 
-TEST(LevelPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
+TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     const Eigen::Index n = 60;
     const Problem p = industry_neutral(n, 80, 11);
     const Matrix dense = p.covariance.dense();
@@ -187,13 +187,13 @@ TEST(LevelPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     const Vector from = start->weights / start->weights.sum();
     const double start_spread = kmo::contribution_spread(C, from);
 
-    const kmo::SpreadPolish level = kmo::polish_towards_level(dense, from, bounds, *rows, 1000);
-    expect_within_limits(level.weights, bounds, p.cons, 1e-12);
-    EXPECT_LE(kmo::worst_violation(level.weights, bounds, p.cons), 1e-12);
-    EXPECT_NEAR(level.spread, kmo::risk_parity_with_con_obj_fun(dense, level.weights), 1e-12 * start_spread);
-    EXPECT_EQ(level.termination, kmo::Termination::converged) << level.message;
+    const kmo::SpreadPolish smoothed = kmo::polish_smoothed_spread(dense, from, bounds, *rows, 1000);
+    expect_within_limits(smoothed.weights, bounds, p.cons, 1e-12);
+    EXPECT_LE(kmo::worst_violation(smoothed.weights, bounds, p.cons), 1e-12);
+    EXPECT_NEAR(smoothed.spread, kmo::risk_parity_with_con_obj_fun(dense, smoothed.weights), 1e-12 * start_spread);
+    EXPECT_EQ(smoothed.termination, kmo::Termination::converged) << smoothed.message;
     // The shape of the spread's optimum under binding limits: one level, a few instruments off it.
-    const Vector t = level.weights.cwiseProduct(dense * level.weights);
+    const Vector t = smoothed.weights.cwiseProduct(dense * smoothed.weights);
     Vector sorted = t;
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted[n / 2];
@@ -202,21 +202,21 @@ TEST(LevelPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     // Lower than the structured polish with its diagonal model from the same start, and near
     // SLSQP from every start.
     const kmo::SpreadPolish diagonal = kmo::polish_spread(C, from, bounds, *rows, 1000);
-    EXPECT_LT(level.spread, diagonal.spread);
+    EXPECT_LT(smoothed.spread, diagonal.spread);
     const kmo::SolveResult slsqp = kmo::risk_parity_with_cons_solve(
         solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(1000000));
     const double reference = kmo::risk_parity_with_con_obj_fun(dense, weights_of(slsqp, n));
-    EXPECT_LT(level.spread, kLevelMargin * reference);
+    EXPECT_LT(smoothed.spread, kSmoothedMargin * reference);
     // A polish of a few steps ends no worse than its start and keeps the limits.
     for (const int steps : {1, 3}) {
-        const kmo::SpreadPolish few = kmo::polish_towards_level(dense, from, bounds, *rows, steps);
+        const kmo::SpreadPolish few = kmo::polish_smoothed_spread(dense, from, bounds, *rows, steps);
         EXPECT_LE(few.steps, steps);
         EXPECT_LE(few.spread, start_spread);
         EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
     }
 }
 
-TEST(LevelPolish, ARequestOfSomeHundredsEndsBelowTheStructuredPolish) {
+TEST(SmoothedSpreadPolish, ARequestOfSomeHundredsEndsBelowTheStructuredPolish) {
     const Eigen::Index n = 160;
     const Problem p = industry_neutral(n, 131, 5);
     const kmo::CovarianceView C{&p.covariance, nullptr};

@@ -53,6 +53,13 @@ inline constexpr double FEASIBILITY_TOLERANCE = 1e-8;
 // from it SLSQP's n³ steps would take minutes (5,000 instruments, every weight at most 2/n:
 // 176 s, against 1 s with the same weights).
 inline constexpr long STRUCTURED_POLISH_SIZE = 500;
+// Risk parity with constraints, all records linear: from this many instruments (and below the
+// structured polish's size) the best start is polished towards a common level of contributions
+// (dense Gauss-Newton steps, n³ each) and SLSQP continues from there, instead of SLSQP from every
+// start: 0.1–1.5 s instead of 0.3–60 s at 150–300 instruments, ending at spreads 1e-5–2e-3 higher
+// as a rule (measured on generated problems; at most 6 % higher in one case of 28), within every
+// limit where SLSQP from equal weights fails in 6 cases of 28.
+inline constexpr long SMOOTHED_POLISH_SIZE = 150;
 
 struct SolverSettings {
     Derivatives derivatives = Derivatives::exact;
@@ -71,6 +78,9 @@ struct SolverSettings {
     // Risk parity with constraints: the number of instruments from which the structured polish
     // replaces SLSQP (records that are not linear keep SLSQP). 0 or 1: always; a huge value: never.
     long structured_polish_from = STRUCTURED_POLISH_SIZE;
+    // Risk parity with constraints: the number of instruments from which the polish towards a
+    // common level replaces SLSQP from every start, below structured_polish_from; a huge value: never.
+    long smoothed_polish_from = SMOOTHED_POLISH_SIZE;
 };
 
 // Risk parity by an L-BFGS-B log-barrier minimisation (no constraints, positive lower bounds).
