@@ -137,7 +137,8 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         }
     }
     const std::optional<LinearRows> polish_rows = n >= settings.structured_polish_from ? linear : std::nullopt;
-    const bool smoothed_polish = linear && !polish_rows && n >= settings.smoothed_polish_from && n < kMostSmoothedPolished;
+    bool smoothed_polish =
+        linear && !polish_rows && n >= settings.smoothed_polish_from && n < kMostSmoothedPolished;
     // Where SLSQP polishes, the matrix is formed anyway and the starts are computed on it too, so
     // that the factor form answers exactly as its dense matrix would.
     Matrix formed;
@@ -184,13 +185,20 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
     };
     std::vector<Start> starts;
     std::optional<Vector> box = box_risk_budgeting(C, bounds, equal ? *equal : Vector());
+    // A box start that meets every limit, as it is or with a few members of a floored group raised,
+    // is as a rule the optimum, and SLSQP confirms it in a few steps: the smoothed polish is left
+    // out (measured at 300 instruments, every weight at most 2/n: 0.07 s against 0.15 s, and
+    // Financials at least 30 %: 0.26 s against 0.35 s, the same weights).
+    if (box && meets_exactly(*box, bounds, cons)) smoothed_polish = false;
     if (box && !meets_exactly(*box, bounds, cons)) {
         std::optional<Vector> raised;
         if (dense_starts) raised = raised_group_risk_parity(dense(), bounds, cons, *box);
-        if (raised && meets_exactly(*raised, bounds, cons))
+        if (raised && meets_exactly(*raised, bounds, cons)) {
             box = raised;
-        else
+            smoothed_polish = false;
+        } else {
             box = dense_starts ? project_onto_records(*box, bounds, cons) : project_onto_rows(*box, bounds, cons);
+        }
     }
     if (box) starts.push_back({*box});
     if (std::optional<Vector> rb = risk_budgeting_start(C, bounds, cons, n)) starts.push_back({*rb});
