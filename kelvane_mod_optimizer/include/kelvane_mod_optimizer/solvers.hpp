@@ -53,12 +53,11 @@ inline constexpr double FEASIBILITY_TOLERANCE = 1e-8;
 inline constexpr long STRUCTURED_POLISH_SIZE = 500;
 // Risk parity with constraints, all records linear: from this many instruments (below the
 // structured polish's size) the best start is polished on the smoothed spread (Gauss-Newton steps
-// on Σ_{i<j} √((t_i − t_j)² + ε²), n³ each) and SLSQP continues from there, instead of SLSQP from
-// every start. Measured on generated problems of 150–300 instruments (bench/limits_quality):
-// 0.03–0.25 s a request against 0.3–10 s, spreads 1e-5 to 2.4e-3 higher (6 % in one case of 28),
-// an answer within every limit where SLSQP from equal weights fails (6 cases of 28); industry
-// neutrality at 300 instruments 0.4 s against 12 s, and with every weight at most 3/n 0.4 s
-// against 61 s.
+// on Σ_{i<j} √((t_i − t_j)² + ε²), n³ each) instead of SLSQP from every start. Measured on
+// generated problems of 150–300 instruments (bench/limits_quality): 0.03–0.25 s a request against
+// 0.3–10 s, spreads 1e-5 to 2.4e-3 higher (6 % in one case of 28), an answer within every limit
+// where SLSQP from equal weights fails (6 cases of 28); industry neutrality at 300 instruments
+// 0.4 s against 12 s, and with every weight at most 3/n 0.4 s against 61 s.
 inline constexpr long SMOOTHED_POLISH_SIZE = 150;
 
 struct SolverSettings {
