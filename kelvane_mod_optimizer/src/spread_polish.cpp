@@ -13,9 +13,12 @@ namespace kelvane_mod_optimizer {
 
 namespace {
 
-// Armijo's sufficient-decrease fraction and the step cuts of the line search.
+// Armijo's sufficient-decrease fraction and the step cuts of the line search: after ten halvings
+// a heavier model's shorter step is tried instead (measured at 5,000 instruments, Financials at
+// least 30 %: a start the polish cannot lower took 0.21 s of searches at 30 cuts, 0.14 s at 10,
+// the same answers there and under industry neutrality at 1,000).
 constexpr double kArmijo = 1e-4;
-constexpr int kMostCuts = 30;
+constexpr int kMostCuts = 10;
 // The model's multiplier μ: its first value, its range, and how it moves (shrunk after a full
 // step, grown after a cut step or a failed line search).
 constexpr double kFirstMultiplier = 1.0;
