@@ -159,6 +159,9 @@ struct SpreadPolish {
 };
 SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const BoundsList& bounds,
                            const LinearRows& rows, int max_steps);
+// The largest amount by which x breaks the box [lower, upper], A_eq x = b_eq or A_in x <= b_in.
+double rows_violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq,
+                      const Vector& b_eq, const Matrix& A_in, const Vector& b_in);
 
 // The polish of the spread through its smoothing, for a dense matrix: Gauss-Newton steps on
 // Σ_{i<j} √((t_i − t_j)² + ε²) (t the contributions) with ε shrinking as they settle, each a QP

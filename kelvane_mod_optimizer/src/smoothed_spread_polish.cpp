@@ -69,15 +69,6 @@ double smoothed_spread(const Vector& t, double eps) {
     return v / static_cast<double>(n);
 }
 
-// The largest amount by which x breaks the box or the rows.
-double violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq, const Vector& b_eq,
-                 const Matrix& A_in, const Vector& b_in) {
-    double v = std::max((lower - x).maxCoeff(), (x - upper).maxCoeff());
-    if (A_eq.rows()) v = std::max(v, (A_eq * x - b_eq).cwiseAbs().maxCoeff());
-    if (A_in.rows()) v = std::max(v, (A_in * x - b_in).maxCoeff());
-    return std::max(v, 0.0);
-}
-
 }  // namespace
 
 SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const BoundsList& bounds,
@@ -103,7 +94,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
     const double unit = x.dot(cx) / static_cast<double>(n);
     result.spread = exact_spread(x.cwiseProduct(cx));
     if (n < 2 || !(unit > 0.0) || !std::isfinite(result.spread)) return result;
-    const double allowed = std::max(kStepViolation, violation(x, lower, upper, A_eq, b_eq, A_in, b_in));
+    const double allowed = std::max(kStepViolation, rows_violation(x, lower, upper, A_eq, b_eq, A_in, b_in));
     const auto count = static_cast<double>(n);
 
     double eps = kFirstSmoothing;
@@ -224,7 +215,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
             double alpha = 1.0;
             for (int cut = 0; cut <= kMostCuts; ++cut, alpha *= 0.5) {
                 Vector y = (x + alpha * d).cwiseMax(lower).cwiseMin(upper);
-                if (violation(y, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) continue;
+                if (rows_violation(y, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) continue;
                 Vector cy = C * y;
                 Vector ty = y.cwiseProduct(cy) / unit;
                 const double phi_y = smoothed_spread(ty, eps);

@@ -89,14 +89,6 @@ Point evaluate(const CovarianceView& C, Vector x) {
     return p;
 }
 
-// The largest amount by which x breaks the box or the rows (the budget among them).
-double violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq, const Vector& b_eq,
-                 const Matrix& A_in, const Vector& b_in) {
-    double v = std::max((lower - x).maxCoeff(), (x - upper).maxCoeff());
-    if (A_eq.rows()) v = std::max(v, (A_eq * x - b_eq).cwiseAbs().maxCoeff());
-    if (A_in.rows()) v = std::max(v, (A_in * x - b_in).maxCoeff());
-    return std::max(v, 0.0);
-}
 
 // The model of the local Hessian SC + CS (S the diagonal of rank weights): the majorant SCS + C,
 // with C's low-rank part cut to its leading kModelRank directions.
@@ -134,6 +126,14 @@ Model dense_model(const Matrix& C) {
 
 }  // namespace
 
+double rows_violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq,
+                      const Vector& b_eq, const Matrix& A_in, const Vector& b_in) {
+    double v = std::max((lower - x).maxCoeff(), (x - upper).maxCoeff());
+    if (A_eq.rows()) v = std::max(v, (A_eq * x - b_eq).cwiseAbs().maxCoeff());
+    if (A_in.rows()) v = std::max(v, (A_in * x - b_in).maxCoeff());
+    return std::max(v, 0.0);
+}
+
 double contribution_spread(const CovarianceView& C, const Vector& x) {
     if (C.dense) return risk_parity_with_con_obj_fun(*C.dense, x);
     const Vector t = x.cwiseProduct(C.times(x));
@@ -156,7 +156,7 @@ SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const B
     Point at = evaluate(C, start);
     SpreadPolish result{start, at.spread, 0, Termination::exact_start, {}};
     if (!std::isfinite(at.spread) || n < 2) return result;
-    const double allowed = std::max(kStepViolation, violation(start, lower, upper, A_eq, b_eq, A_in, b_in));
+    const double allowed = std::max(kStepViolation, rows_violation(start, lower, upper, A_eq, b_eq, A_in, b_in));
     const Model model = C.factor ? factor_model(*C.factor) : dense_model(*C.dense);
 
     double mu = kFirstMultiplier;
@@ -213,7 +213,7 @@ SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const B
         std::optional<Point> next;
         for (int cut = 0; cut <= kMostCuts; ++cut, alpha *= 0.5) {
             Vector y = (at.x + alpha * d).cwiseMax(lower).cwiseMin(upper);
-            if (violation(y, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) continue;
+            if (rows_violation(y, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) continue;
             Point p = evaluate(C, std::move(y));
             if (p.spread <= at.spread + kArmijo * alpha * slope) {
                 next = std::move(p);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 
 #include "internal.hpp"
 #include "solver_fixtures.hpp"
@@ -82,6 +83,31 @@ void expect_within_limits(const Vector& x, const kmo::BoundsList& bounds, const 
     }
 }
 
+// An industry-neutral problem under the cap 3/n, with the constrained risk-budgeting point as the
+// start of a polish.
+struct PolishCase {
+    Problem p;
+    Matrix dense;
+    kmo::BoundsList bounds;
+    kmo::LinearRows rows;
+    Vector from;
+    double start_spread = 0.0;
+    [[nodiscard]] kmo::CovarianceView view() const { return {&p.covariance, nullptr}; }
+};
+
+PolishCase polish_case(Eigen::Index n, Eigen::Index days, unsigned seed) {
+    PolishCase c{industry_neutral(n, days, seed), {}, solver_fixtures::box(n, 3.0 / static_cast<double>(n)), {}, {}};
+    c.dense = c.p.covariance.dense();
+    const auto rows = kmo::budget_free_rows(c.p.cons, n);
+    if (!rows) throw std::logic_error("the industry limits are linear rows");
+    c.rows = *rows;
+    const auto start = kmo::constrained_risk_budgeting(c.view(), c.bounds, c.rows, 200, 1e-10);
+    if (!start) throw std::logic_error("the constrained risk-budgeting point exists");
+    c.from = start->weights / start->weights.sum();
+    c.start_spread = kmo::contribution_spread(c.view(), c.from);
+    return c;
+}
+
 kmo::SolverSettings polish_from(long size) {
     kmo::SolverSettings s;
     s.structured_polish_from = size;
@@ -118,18 +144,11 @@ TEST(SpreadPolish, FactorFormAnswersAsTheDenseMatrix) {
 
 TEST(SpreadPolish, KeepsTheLimitsLowersTheSpreadAndNearsSlsqp) {
     const Eigen::Index n = 40;
-    const Problem p = industry_neutral(n, 80, 11);
-    const Matrix dense = p.covariance.dense();
-    const kmo::CovarianceView C{&p.covariance, nullptr};
-    const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
-    const auto rows = kmo::budget_free_rows(p.cons, n);
-    ASSERT_TRUE(rows);
-    const auto start = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
-    ASSERT_TRUE(start);
-    const Vector from = start->weights / start->weights.sum();
-    const double start_spread = kmo::contribution_spread(C, from);
+    const PolishCase c = polish_case(n, 80, 11);
+    const auto& [p, dense, bounds, rows, from, start_spread] = c;
+    const kmo::CovarianceView C = c.view();
 
-    const kmo::SpreadPolish polished = kmo::polish_spread(C, from, bounds, *rows, 1000);
+    const kmo::SpreadPolish polished = kmo::polish_spread(C, from, bounds, rows, 1000);
     EXPECT_LE(kmo::worst_violation(polished.weights, bounds, p.cons), 1e-12);
     expect_within_limits(polished.weights, bounds, p.cons, 1e-12);
     EXPECT_NEAR(polished.spread, kmo::risk_parity_with_con_obj_fun(dense, polished.weights), 1e-12 * start_spread);
@@ -138,7 +157,7 @@ TEST(SpreadPolish, KeepsTheLimitsLowersTheSpreadAndNearsSlsqp) {
     EXPECT_NE(polished.termination, kmo::Termination::failed);
     // A polish of a few steps ends no worse than its start either.
     for (const int steps : {1, 2, 5}) {
-        const kmo::SpreadPolish few = kmo::polish_spread(C, from, bounds, *rows, steps);
+        const kmo::SpreadPolish few = kmo::polish_spread(C, from, bounds, rows, steps);
         EXPECT_LE(few.steps, steps);
         EXPECT_LE(few.spread, start_spread);
         EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
@@ -176,18 +195,11 @@ TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
 
 TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     const Eigen::Index n = 60;
-    const Problem p = industry_neutral(n, 80, 11);
-    const Matrix dense = p.covariance.dense();
-    const kmo::CovarianceView C{&p.covariance, nullptr};
-    const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
-    const auto rows = kmo::budget_free_rows(p.cons, n);
-    ASSERT_TRUE(rows);
-    const auto start = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
-    ASSERT_TRUE(start);
-    const Vector from = start->weights / start->weights.sum();
-    const double start_spread = kmo::contribution_spread(C, from);
+    const PolishCase c = polish_case(n, 80, 11);
+    const auto& [p, dense, bounds, rows, from, start_spread] = c;
+    const kmo::CovarianceView C = c.view();
 
-    const kmo::SpreadPolish smoothed = kmo::polish_smoothed_spread(dense, from, bounds, *rows, 1000);
+    const kmo::SpreadPolish smoothed = kmo::polish_smoothed_spread(dense, from, bounds, rows, 1000);
     expect_within_limits(smoothed.weights, bounds, p.cons, 1e-12);
     EXPECT_LE(kmo::worst_violation(smoothed.weights, bounds, p.cons), 1e-12);
     EXPECT_NEAR(smoothed.spread, kmo::risk_parity_with_con_obj_fun(dense, smoothed.weights), 1e-12 * start_spread);
@@ -201,7 +213,7 @@ TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     EXPECT_LE(off, 12) << "of " << n;  // measured: 9
     // Lower than the structured polish with its diagonal model from the same start, and near
     // SLSQP from every start.
-    const kmo::SpreadPolish diagonal = kmo::polish_spread(C, from, bounds, *rows, 1000);
+    const kmo::SpreadPolish diagonal = kmo::polish_spread(C, from, bounds, rows, 1000);
     EXPECT_LT(smoothed.spread, diagonal.spread);
     const kmo::SolveResult slsqp = kmo::risk_parity_with_cons_solve(
         solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(1000000));
@@ -209,7 +221,7 @@ TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     EXPECT_LT(smoothed.spread, kSmoothedMargin * reference);
     // A polish of a few steps ends no worse than its start and keeps the limits.
     for (const int steps : {1, 3}) {
-        const kmo::SpreadPolish few = kmo::polish_smoothed_spread(dense, from, bounds, *rows, steps);
+        const kmo::SpreadPolish few = kmo::polish_smoothed_spread(dense, from, bounds, rows, steps);
         EXPECT_LE(few.steps, steps);
         EXPECT_LE(few.spread, start_spread);
         EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
