@@ -5,7 +5,8 @@
 // contributions that meet are held together by a heavy weight, two far apart move freely. ε
 // shrinks as the steps settle. Each step is a convex QP (the dense Gauss-Newton Hessian JᵀLJ, L
 // the Laplacian of the pair weights, formed every few steps) under the bounds and rows, solved by
-// the primal active-set method; the point of smallest exact spread on the way is the answer.
+// the primal active-set method, whose factor serves the steps until the Hessian is formed again;
+// the point of smallest exact spread on the way is the answer.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -19,11 +20,20 @@ namespace kelvane_mod_optimizer {
 namespace {
 
 // The smoothing ε relative to the mean contribution of the start: its first value, its last, and
-// the factor it shrinks by once a step lowers the smoothed spread by less than kSettled.
-constexpr double kFirstSmoothing = 1e-2;
+// the factor it shrinks by once a step (per unit of its length) lowers the smoothed spread by a
+// fraction less than kSettledPerSmoothing·ε, and never less than kSettled: loosely where the
+// smoothing is coarse, tightly where it is close to the spread itself (measured on 28 problems of
+// 150 to 300 instruments against 1e-2 and a fixed 1e-5: lower spreads in 26, 4 of them below
+// SLSQP from equal weights, in half the steps at 300 instruments).
+constexpr double kFirstSmoothing = 1e-3;
 constexpr double kLastSmoothing = 1e-9;
 constexpr double kShrinkSmoothing = 0.1;
-constexpr double kSettled = 1e-5;
+constexpr double kSettledPerSmoothing = 0.1;
+constexpr double kSettled = 1e-7;
+// A full step that lowers the smoothed spread is doubled up to this many times while that lowers
+// it further: between two Hessians the steps repeat much the same move (measured at 300
+// instruments: 70 steps instead of 130, lower spreads).
+constexpr int kMostDoublings = 2;
 // The Gauss-Newton Hessian (two n³ products) is formed again after this many steps or when ε
 // shrinks, the steps between taking the last one (measured at 300 instruments: the same steps and
 // spreads as forming it every step, in half the time).
@@ -64,8 +74,8 @@ double exact_spread(Vector t) {
 double smoothed_spread(const Vector& t, double eps) {
     const Eigen::Index n = t.size();
     double v = 0.0;
-    for (Eigen::Index j = 0; j < n; ++j)
-        for (Eigen::Index i = j + 1; i < n; ++i) v += std::sqrt((t[i] - t[j]) * (t[i] - t[j]) + eps * eps);
+    for (Eigen::Index j = 0; j + 1 < n; ++j)
+        v += ((t.tail(n - j - 1).array() - t[j]).square() + eps * eps).sqrt().sum();
     return v / static_cast<double>(n);
 }
 
@@ -104,6 +114,12 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
     double damping = kFirstDamping;
     Vector t = x.cwiseProduct(cx) / unit;
     minimize::ActiveSet active;
+    Eigen::ArrayXd pair_gap(n), pair_weight(n);
+    // The QP's matrix K (the Hessian plus the damping) is built again only when the Hessian is
+    // formed or the damping must grow: a smaller damping waits for the next Hessian, so that the
+    // factor of K's free block serves every step in between.
+    minimize::FreeBlockFactor kept;
+    double damping_in_k = 0.0;
     Matrix L(n, n), J(n, n), LJ(n, n), H(n, n), K(n, n);
     std::vector<Eigen::Index> order(static_cast<std::size_t>(n)), cluster(static_cast<std::size_t>(n));
     const int steps_allowed = std::min(max_steps, kMostSteps);
@@ -128,19 +144,24 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
         Matrix omega;
         if (clustered) omega = Matrix::Zero(clusters, clusters);
         Vector gamma = Vector::Zero(n);
-        for (Eigen::Index j = 0; j < n; ++j) {
-            for (Eigen::Index i = j + 1; i < n; ++i) {
-                const double gap = t[i] - t[j];
-                const double weight = 1.0 / (std::sqrt(gap * gap + eps * eps) * count);
-                if (clustered) {
-                    const auto a = cluster[static_cast<std::size_t>(i)], c = cluster[static_cast<std::size_t>(j)];
-                    omega(a, c) += weight;
-                    if (a != c) omega(c, a) += weight;
-                } else if (form) {
-                    L(i, j) = L(j, i) = -weight;
+        // Column j of the pairs (i > j) at once, in vector arithmetic.
+        for (Eigen::Index j = 0; j + 1 < n; ++j) {
+            const Eigen::Index rest = n - j - 1;
+            auto gap = pair_gap.head(rest);
+            auto weight = pair_weight.head(rest);
+            gap = t.tail(rest).array() - t[j];
+            weight = (gap.square() + eps * eps).sqrt().inverse() / count;
+            gamma.tail(rest).array() += gap * weight;
+            gamma[j] -= (gap * weight).sum();
+            if (clustered) {
+                const auto c = cluster[static_cast<std::size_t>(j)];
+                for (Eigen::Index k = 0; k < rest; ++k) {
+                    const auto a = cluster[static_cast<std::size_t>(j + 1 + k)];
+                    omega(a, c) += weight[k];
+                    if (a != c) omega(c, a) += weight[k];
                 }
-                gamma[i] += gap * weight;
-                gamma[j] -= gap * weight;
+            } else if (form) {
+                L.col(j).tail(rest) = -weight.matrix();
             }
         }
         // J = (diag(Cx) + diag(x) C)/unit is the Jacobian of t; the gradient is Jᵀγ.
@@ -174,7 +195,9 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                 const Matrix Q = P * omega;
                 H.triangularView<Eigen::Lower>() -= Q * P.transpose();
             } else {
+                // The lower half was filled: mirrored, then each diagonal entry makes its column sum 0.
                 L.diagonal().setZero();
+                L.triangularView<Eigen::StrictlyUpper>() = L.transpose();
                 L.diagonal() = -L.colwise().sum().transpose();
                 LJ.noalias() = L * J;
                 // JᵀLJ is symmetric: its lower half is computed, then mirrored.
@@ -195,11 +218,17 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
         if (A_in.rows()) b.tail(A_in.rows()) = (A_in * x - b_in).cwiseMin(0.0);
         Vector d, multipliers;
         bool solved = false;
+        bool rebuild = form;
         while (!solved && damping <= kMostDamping) {
-            K = H;
-            K.diagonal() += damping * gn_diagonal + Vector::Constant(n, floor);
+            if (rebuild || damping > damping_in_k) {
+                K = H;
+                K.diagonal() += damping * gn_diagonal + Vector::Constant(n, floor);
+                damping_in_k = damping;
+                kept.reset();
+                rebuild = false;
+            }
             minimize::ActiveSet trial = active;
-            solved = minimize::primal_active_set_qp(K, g, A, b, me, lo, up, trial, d, multipliers);
+            solved = minimize::primal_active_set_qp(K, g, A, b, me, lo, up, trial, d, multipliers, &kept);
             if (solved)
                 active = trial;
             else
@@ -218,13 +247,22 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                 if (rows_violation(y, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) continue;
                 Vector cy = C * y;
                 Vector ty = y.cwiseProduct(cy) / unit;
-                const double phi_y = smoothed_spread(ty, eps);
+                double phi_y = smoothed_spread(ty, eps);
                 if (!(phi_y <= phi + kArmijo * alpha * slope)) continue;
+                for (int doubling = 0; cut == 0 && doubling < kMostDoublings; ++doubling) {
+                    Vector y2 = (x + 2.0 * alpha * d).cwiseMax(lower).cwiseMin(upper);
+                    if (rows_violation(y2, lower, upper, A_eq, b_eq, A_in, b_in) > allowed) break;
+                    Vector cy2 = C * y2;
+                    Vector ty2 = y2.cwiseProduct(cy2) / unit;
+                    const double phi2 = smoothed_spread(ty2, eps);
+                    if (!(phi2 < phi_y)) break;
+                    alpha *= 2.0, phi_y = phi2, y = std::move(y2), cy = std::move(cy2), ty = std::move(ty2);
+                }
                 x = std::move(y);
                 cx = std::move(cy);
                 t = std::move(ty);
                 accepted = true;
-                damping = alpha == 1.0 ? std::max(kLeastDamping, damping * kDampingDown)
+                damping = alpha >= 1.0 ? std::max(kLeastDamping, damping * kDampingDown)
                                        : std::min(kMostDamping, damping * kDampingUp);
                 const double spread = exact_spread(t) * unit;
                 if (spread < result.spread) {
@@ -233,7 +271,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                     result.steps = steps + 1;
                     result.termination = Termination::iteration_limit;
                 }
-                if ((phi - phi_y) / phi < kSettled) eps *= kShrinkSmoothing;
+                if ((phi - phi_y) / (phi * alpha) < std::max(kSettled, kSettledPerSmoothing * eps)) eps *= kShrinkSmoothing;
                 break;
             }
         }

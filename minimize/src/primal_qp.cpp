@@ -23,13 +23,29 @@ constexpr double kStationarityTol = 1e-9;
 // when a variable joins or leaves the list.
 class FreeFactor {
 public:
-    explicit FreeFactor(const Matrix& B) : B_(B), L_(B.rows(), B.rows()) {}
+    explicit FreeFactor(const Matrix& B) : B_(B) {}
 
     [[nodiscard]] const std::vector<Index>& free() const { return free_; }
     [[nodiscard]] Index size() const { return static_cast<Index>(free_.size()); }
+    [[nodiscard]] int updates() const { return updates_; }
+
+    // Takes the storage of a kept factor; with `valid` its factor of the variables `free` as well.
+    void adopt(Matrix& lower, std::vector<Index>& free, int updates, bool valid) {
+        L_.swap(lower);
+        if (!valid) return;
+        free_.swap(free);
+        updates_ = updates;
+    }
+    // Hands the storage and the factor back.
+    void hand_back(Matrix& lower, std::vector<Index>& free) {
+        L_.swap(lower);
+        free_.swap(free);
+    }
 
     bool factor(std::vector<Index> free) {
         free_ = std::move(free);
+        updates_ = 0;
+        if (L_.rows() != B_.rows()) L_.resize(B_.rows(), B_.rows());
         const Index nf = size();
         // The block's lower half is factorised where the factor is kept (no copy of n² entries).
         auto block = L_.topLeftCorner(nf, nf);
@@ -53,6 +69,7 @@ public:
         L_.row(nf).head(nf) = h.transpose();
         L_(nf, nf) = std::sqrt(pivot);
         free_.push_back(v);
+        ++updates_;
         return true;
     }
 
@@ -84,6 +101,7 @@ public:
             }
         }
         free_.erase(free_.begin() + position);
+        ++updates_;
     }
 
     // Row `a` of L up to its diagonal.
@@ -130,11 +148,14 @@ private:
     const Matrix& B_;
     Matrix L_;
     std::vector<Index> free_;
+    int updates_ = 0;                // joins and leaves since the last fresh factorisation
     Index removed_ = 0;              // position of the last removal
     std::vector<double> cos_, sin_;  // its rotations
 };
 
 constexpr int kRefresh = 64;  // factor updates between fresh solves of the forward images
+// A kept factor is factorised afresh once it has been updated this often (rounding builds up).
+constexpr int kMostKeptUpdates = 4 * kRefresh;
 
 // Where the minimiser of ½ sᵀ diag(B) s + gᵀs under the one equality row a s = β and the bounds
 // puts each variable (-1 at its lower bound, +1 at its upper, 0 between): s_i = clip((λa_i − g_i) /
@@ -184,8 +205,23 @@ namespace minimize {
 
 using namespace detail;
 
+struct FreeBlockFactorAccess {
+    // The kept factor's storage into `factor`, and its factor where it is of the variables `free`.
+    static void lend(FreeBlockFactor& kept, FreeFactor& factor, const std::vector<Index>& free) {
+        const bool fits = kept.valid_ && kept.free_ == free && kept.updates_ < kMostKeptUpdates;
+        factor.adopt(kept.lower_, kept.free_, kept.updates_, fits);
+        kept.valid_ = false;
+    }
+    static void keep(FreeBlockFactor& kept, FreeFactor& factor) {
+        kept.updates_ = factor.updates();
+        factor.hand_back(kept.lower_, kept.free_);
+        kept.valid_ = true;
+    }
+};
+
 bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, const Vector& b, Index me,
-                          const Vector& lo, const Vector& up, ActiveSet& active, Vector& s_out, Vector& r_out) {
+                          const Vector& lo, const Vector& up, ActiveSet& active, Vector& s_out, Vector& r_out,
+                          FreeBlockFactor* reuse) {
     const Index n = g.size(), m = A.rows(), mi = m - me;
     // The working set starts from the guess (the previous subproblem's active set) where there is
     // one, otherwise from the bounds active at the current point, and takes in every inequality
@@ -221,7 +257,10 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     const auto bound_value = [&](Index i) { return side[static_cast<std::size_t>(i)] < 0 ? lo[i] : up[i]; };
 
     FreeFactor factor(B);
-    if (!factor.factor(std::move(free))) return false;
+    if (reuse) FreeBlockFactorAccess::lend(*reuse, factor, free);
+    // A lent factor of these very variables is taken as it is; otherwise the block is factorised.
+    const bool lent = reuse && factor.size() > 0 && factor.free() == free;
+    if (!lent && !factor.factor(std::move(free))) return false;
     const double gscale = std::max(1.0, g.lpNorm<Eigen::Infinity>());
     Vector s = Vector::Zero(n);
     // B times the fixed part of the target, kept up to date as variables join or leave the bounds.
@@ -421,6 +460,7 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
             active.bound = std::move(side);
             active.inequality = std::move(row_on);
             active.known = true;
+            if (reuse) FreeBlockFactorAccess::keep(*reuse, factor);
             s_out = s;
             r_out = r;
             return true;

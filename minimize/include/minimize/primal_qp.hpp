@@ -19,14 +19,31 @@ struct ActiveSet {
     int backoff = 0;                 // the last such pause; doubles with each miss in a row
 };
 
+// The Cholesky factor of B's block on the free variables at the end of a solve, kept for the next
+// solve on the same B: one that starts from the same free variables takes it instead of
+// factorising again (n³/3 multiplications). Call reset() whenever B changes.
+class FreeBlockFactor {
+public:
+    void reset() { valid_ = false; }
+
+private:
+    friend struct FreeBlockFactorAccess;
+    Eigen::MatrixXd lower_;           // the factor, in the leading block of free_.size() rows
+    std::vector<Eigen::Index> free_;  // the free variables, in the factor's order
+    int updates_ = 0;                 // joins and leaves since it was last factorised afresh
+    bool valid_ = false;
+};
+
 // Solves min ½ sᵀBs + gᵀs subject to A.topRows(me) s = b.head(me), A.bottomRows s >= b.tail,
 // lo <= s <= up (B symmetric positive definite, infinite sides absent, lo <= 0 <= up), starting
 // from s = 0 and the working set `active`. Returns false, without touching the outputs, when the
 // bounds exclude s = 0, the working constraints become dependent, a factor fails or the step limit
 // is reached. On success `s`, the row multipliers `r` (B s + g = Aᵀ r + bound multipliers) and
-// `active` describe the solution.
+// `active` describe the solution. With `reuse`, the factor it holds is taken where it fits, and it
+// holds the solution's factor afterwards (none after a failure).
 bool primal_active_set_qp(const Eigen::MatrixXd& B, const Eigen::VectorXd& g, const Eigen::MatrixXd& A,
                           const Eigen::VectorXd& b, Eigen::Index me, const Eigen::VectorXd& lo,
-                          const Eigen::VectorXd& up, ActiveSet& active, Eigen::VectorXd& s, Eigen::VectorXd& r);
+                          const Eigen::VectorXd& up, ActiveSet& active, Eigen::VectorXd& s, Eigen::VectorXd& r,
+                          FreeBlockFactor* reuse = nullptr);
 
 }  // namespace minimize
