@@ -101,12 +101,6 @@ TEST(FactorCovariance, GapsInTheTable) {
 
 namespace {
 
-std::vector<int> positions(int first, int last) {
-    std::vector<int> p;
-    for (int i = first; i < last; ++i) p.push_back(i);
-    return p;
-}
-
 // Two groups: G (the first third) at most `cap`, H (the second third) at least `floor`, the rest free.
 std::vector<kmo::ConstraintRecord> two_groups(int n, double cap, double floor) {
     return kmo::_to_constraint(
