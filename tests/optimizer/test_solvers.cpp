@@ -392,7 +392,8 @@ TEST(Feasibility, TheWorstViolationIsNamedAndTinyOnesPass) {
     }
 }
 
-// Each solve says how it ended, with the objective at the weights it returns.
+// Each solve says how it ended, with the objective at the weights it returns (a stop at the
+// iteration limit is pinned through the report, Report.SaysHowTheSolveEnded).
 TEST(SolveSummaries, TerminationIterationsAndObjective) {
     const Matrix C = daily_covariance(8, 131, 11);
     const kmo::LabelledMatrix c_m = labelled(C);
@@ -407,11 +408,6 @@ TEST(SolveSummaries, TerminationIterationsAndObjective) {
     EXPECT_FALSE(mv.summary.message.empty());
     EXPECT_DOUBLE_EQ(mv.summary.objective,
                      objective_at(mv, [&](const Vector& x) { return kmo::min_variance_obj_fun(C, x); }));
-    // Stopped at two iterations: the answer still meets the budget and says where it stopped.
-    const kmo::SolveResult early = kmo::min_variance_solve(c_m, equal(8), unit_bounds(8), budget(), 2, 1e-10);
-    EXPECT_EQ(early.summary.termination, kmo::Termination::iteration_limit);
-    EXPECT_EQ(early.summary.iterations, 2);
-    EXPECT_GT(early.summary.objective, mv.summary.objective);
     // Mean-variance: the unscaled objective, not the minimiser's scaled one.
     const Vector mu = Vector::LinSpaced(8, 1e-4, 8e-4);
     const kmo::SolveResult mean = kmo::mean_variance_solve(c_m, equal(8), 2.0, mu, unit_bounds(8), budget(), 1000, 1e-10);

@@ -32,18 +32,6 @@ def test_report_beside_the_weights(env):
     assert optimize_report(["600519.XSHG"], DATE).last_bar_date is None
 
 
-def test_report_plot_writes_a_png(env, tmp_path):
-    import matplotlib
-    matplotlib.use("Agg")
-    from kelvane_mod_optimizer.optimizer import optimize_report
-    report = optimize_report(BANKS + ["601857.XSHG", "600028.XSHG"], DATE, bnds={"*": (0, 0.3)},
-                             cons=GICSConstraint({"Financials": (0.2, 0.6)}))
-    path = tmp_path / "report.png"
-    report.plot(path)
-    with open(path, "rb") as f:
-        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
-
-
 def test_report_key_of_the_tool(env):
     import json
     import subprocess
