@@ -217,17 +217,18 @@ TEST(RiskBudgeting, RefusesRecordsItCannotReadAndLimitsNoPositiveWeightsMeet) {
         kmo::BoundsList bounds;
         std::vector<kmo::ConstraintRecord> cons;
         int steps;
+        double tol;
     } cases[] = {
         {"two instruments capped at 30 % cannot hold 70 %", box(n, 0.3),
-         kmo::_to_constraint(kmo::Grouping{{"G", {0, 1}}}, kmo::Rules{{"G", {0.7, 1.0}}}), 500},
+         kmo::_to_constraint(kmo::Grouping{{"G", {0, 1}}}, kmo::Rules{{"G", {0.7, 1.0}}}), 500, 1e-10},
         {"a group at 100 % leaves the others at 0", box(n, 1.0),
-         kmo::_to_constraint(kmo::Grouping{{"G", {0, 1, 2}}}, kmo::Rules{{"G", {1.0, 1.0}}}), 500},
-        {"an upper bound of 0", zero, budget(), 500},
-        {"one step", box(n, 0.3), budget(), 1},
+         kmo::_to_constraint(kmo::Grouping{{"G", {0, 1, 2}}}, kmo::Rules{{"G", {1.0, 1.0}}}), 500, 1e-10},
+        {"an upper bound of 0", zero, budget(), 500, 1e-10},
+        {"one step", box(n, 0.3), budget(), 1, 1e-12},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, c.bounds, c.cons, c.steps, 1e-12),
+        EXPECT_THROW_MESSAGE(kmo::risk_budgeting_optimize(c_m, c.bounds, c.cons, c.steps, c.tol),
                              kmo::OptimizationFailed, "OPTIMIZER: 风险预算在迭代上限内未找到满足全部约束的正权重");
     }
 }
