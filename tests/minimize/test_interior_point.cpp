@@ -76,43 +76,42 @@ TEST(InteriorPoint, FindsTheOptimumBuiltFromTheOptimalityConditions) {
     EXPECT_LE(r.x.maxCoeff(), cap);
 }
 
-// No Hessian at all: the cheapest instruments are filled to the cap.
-TEST(InteriorPoint, SolvesALinearProgramme) {
-    const int n = 7;
-    const VectorXd q = (VectorXd(n) << 0.5, 0.1, 0.7, 0.2, 0.3, 0.9, 0.05).finished();
-    const auto r = solve_qp(budget_problem(DiagonalPlusLowRank(VectorXd::Zero(n), MatrixXd(n, 0)), q, 0.3));
-    ASSERT_EQ(r.status, QpStatus::converged);
-    const VectorXd want = (VectorXd(n) << 0.0, 0.3, 0.0, 0.3, 0.1, 0.0, 0.3).finished();
-    EXPECT_LT((r.x - want).cwiseAbs().maxCoeff(), 1e-9);
-    EXPECT_NEAR(r.objective, q.dot(want), 1e-12);
-}
-
-TEST(InteriorPoint, WithoutLimitsItIsTheNewtonPoint) {
-    const int n = 9;
+// Optima known in closed form: with no Hessian the cheapest instruments filled to the cap; without
+// limits the Newton point −H⁻¹q; where nothing but the budget holds, the minimum-variance portfolio
+// C⁻¹1 / 1ᵀC⁻¹1, from the factor form and from the dense Hessian.
+TEST(InteriorPoint, ClosedFormOptima) {
+    const VectorXd cheap = (VectorXd(7) << 0.5, 0.1, 0.7, 0.2, 0.3, 0.9, 0.05).finished();
     std::srand(3);
-    const DiagonalPlusLowRank H(VectorXd::Constant(n, 0.5), MatrixXd::Random(n, 3));
-    const VectorXd q = VectorXd::Random(n);
-    const QuadraticProgram p{H, q, MatrixXd(0, n), VectorXd(0), MatrixXd(0, n), VectorXd(0),
-                             VectorXd::Constant(n, -kInf), VectorXd::Constant(n, kInf), MatrixXd()};
-    const auto r = solve_qp(p);
-    ASSERT_EQ(r.status, QpStatus::converged);
-    EXPECT_TRUE(r.x.isApprox(H.dense().llt().solve(-q), 1e-10));
-}
-
-// Nothing but the budget holds at the optimum: x = C⁻¹1 / 1ᵀC⁻¹1.
-TEST(InteriorPoint, AnInteriorOptimumIsTheMinimumVariancePortfolio) {
-    const int n = 12;
+    const DiagonalPlusLowRank newton(VectorXd::Constant(9, 0.5), MatrixXd::Random(9, 3));
+    const VectorXd q = VectorXd::Random(9);
+    const VectorXd newton_point = newton.dense().llt().solve(-q);
     std::srand(13);
-    const DiagonalPlusLowRank H(VectorXd::Constant(n, 0.04), MatrixXd::Random(n, 3) * 0.05);
-    const VectorXd w = H.dense().llt().solve(VectorXd(VectorXd::Ones(n)));
-    const VectorXd want = w / w.sum();
-    ASSERT_GT(want.minCoeff(), 0.0);
-    for (bool dense : {false, true}) {
-        QuadraticProgram p = budget_problem(H, VectorXd::Zero(n), 1.0);
-        if (dense) p.H_dense = H.dense();
-        const auto r = solve_qp(p);
+    const DiagonalPlusLowRank C(VectorXd::Constant(12, 0.04), MatrixXd::Random(12, 3) * 0.05);
+    const VectorXd w = C.dense().llt().solve(VectorXd(VectorXd::Ones(12)));
+    ASSERT_GT(w.minCoeff(), 0.0);
+    QuadraticProgram dense = budget_problem(C, VectorXd::Zero(12), 1.0);
+    dense.H_dense = C.dense();
+    const struct {
+        const char* what;
+        QuadraticProgram p;
+        VectorXd want;
+        double tol;  // on every coordinate
+    } cases[] = {
+        {"a linear programme", budget_problem(DiagonalPlusLowRank(VectorXd::Zero(7), MatrixXd(7, 0)), cheap, 0.3),
+         (VectorXd(7) << 0.0, 0.3, 0.0, 0.3, 0.1, 0.0, 0.3).finished(), 1e-9},
+        {"no limits",
+         {newton, q, MatrixXd(0, 9), VectorXd(0), MatrixXd(0, 9), VectorXd(0), VectorXd::Constant(9, -kInf),
+          VectorXd::Constant(9, kInf), MatrixXd()},
+         newton_point, 1e-10 * newton_point.norm() / 3},
+        {"the budget alone, factor form", budget_problem(C, VectorXd::Zero(12), 1.0), w / w.sum(), 1e-14},
+        {"the budget alone, dense Hessian", dense, w / w.sum(), 1e-14},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = solve_qp(c.p);
         ASSERT_EQ(r.status, QpStatus::converged);
-        EXPECT_LT((r.x - want).cwiseAbs().maxCoeff(), 1e-14);
+        EXPECT_LT((r.x - c.want).cwiseAbs().maxCoeff(), c.tol);
+        EXPECT_NEAR(r.objective, 0.5 * c.p.H.quadratic_form(c.want) + c.p.q.dot(c.want), 1e-12);
     }
 }
 

@@ -1,5 +1,5 @@
 // Small pieces the solver tests share: instrument labels, equal weights, box bounds, the budget,
-// and the weights of a result in label order.
+// runs of positions, industries held near their share, and the weights of a result in label order.
 #pragma once
 
 #include <string>
@@ -25,6 +25,27 @@ inline kmo::BoundsList box(Eigen::Index n, double upper) {
     return kmo::BoundsList(static_cast<std::size_t>(n), {0.0, upper});
 }
 inline std::vector<kmo::ConstraintRecord> budget() { return {kmo::budget_constraint()}; }
+
+// first, first + 1, … last − 1.
+inline std::vector<int> positions(int first, int last) {
+    std::vector<int> p;
+    for (int i = first; i < last; ++i) p.push_back(i);
+    return p;
+}
+
+// The records of industries (a partition of n instruments) each within ±band of its share of them,
+// and the budget.
+inline std::vector<kmo::ConstraintRecord> industry_bands(const std::vector<std::vector<int>>& industries, Eigen::Index n,
+                                                         double band) {
+    kmo::Grouping groups;
+    kmo::Rules rules;
+    for (std::size_t k = 0; k < industries.size(); ++k) {
+        const double share = static_cast<double>(industries[k].size()) / static_cast<double>(n);
+        groups.insert_or_assign("I" + std::to_string(k), industries[k]);
+        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - band, share + band});
+    }
+    return kmo::_to_constraint(groups, rules);
+}
 
 // The weights of a result, in the order of `order`.
 inline kmo::Vector in_label_order(const kmo::WeightMap& w, const std::vector<std::string>& order) {

@@ -242,18 +242,6 @@ TEST(RiskParityWithLimits, EqualContributionsWhenTheyAreAllowedWithoutTheMinimis
 
 // Where equal contributions are not allowed (or do not exist), the answer keeps the limits and is at
 // least as good as the minimiser's from equal weights.
-// A floor of 100 % on one instrument leaves a single portfolio, from which the raised-member
-// start has no point to search (found by fuzzing: it read an empty order).
-TEST(RiskParityWithLimits, FloorThatLeavesOnePortfolio) {
-    const auto c_m = labelled(daily_covariance(4, 131, 11));
-    const kmo::BoundsList bounds(4, {0.0, 1.0});
-    const auto cons = group_floor({1}, 1.0);
-    const Vector w = in_label_order(
-        kmo::risk_parity_with_cons_optimize(c_m, equal(4), bounds, cons, 100, 1e-8), c_m.labels);
-    EXPECT_LE(largest_breach(w, bounds, cons), 1e-8);
-    EXPECT_NEAR(w[1], 1.0, 1e-8);
-}
-
 TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeights) {
     const auto c12 = labelled(daily_covariance(12, 131, 3));
     // Six instruments, three returns: the sample covariance has rank 2, and the first two
@@ -266,41 +254,54 @@ TEST(RiskParityWithLimits, BindingLimitsAtLeastAsGoodAsTheMinimiserFromEqualWeig
     const auto c6 = labelled(centred.transpose() * centred / 2.0);
     ASSERT_FALSE(kmo::equal_risk_contributions(c6.values));
     struct Case {
+        const char* what;
         kmo::LabelledMatrix c_m;
         kmo::BoundsList bounds;
         std::vector<kmo::ConstraintRecord> cons;
+        bool positive_weights = true;  // the limits admit weights that are all positive, with variance
     };
-    // Every fifth of 60 instruments at least 40 % together, every weight at most 10 %: met by raising
-    // a few of them above the common contribution of the others.
     const auto c60 = labelled(daily_covariance(60, 170, 5));
     std::vector<int> fifth;
     for (int i = 0; i < 60; i += 5) fifth.push_back(i);
+    // Six industries of unequal size.
+    std::vector<std::vector<int>> industries(6);
+    for (int i = 0; i < 60; ++i) industries[static_cast<std::size_t>(i < 48 ? i % 6 : i % 3)].push_back(i);
     const std::vector<Case> cases{
-        // A box narrower than the equal-contribution weights.
-        {c12, kmo::BoundsList(12, {0.075, 0.09}), budget()},
-        // A floor on three instruments far above their share, with a cap.
-        {c12, kmo::BoundsList(12, {0.0, 0.3}), group_floor({0, 5, 10}, 0.5)},
-        {c60, kmo::BoundsList(60, {0.0, 0.1}), group_floor(fifth, 0.4)},
-        {c6, kmo::BoundsList(6, {0.0, 0.6}), budget()},
+        {"a box narrower than the equal-contribution weights", c12, kmo::BoundsList(12, {0.075, 0.09}), budget()},
+        {"a floor on three instruments far above their share, with a cap", c12, box(12, 0.3),
+         group_floor({0, 5, 10}, 0.5)},
+        // Met by raising a few of them above the common contribution of the others.
+        {"every fifth of 60 at least 40 % together, each at most 10 %", c60, box(60, 0.1), group_floor(fifth, 0.4)},
+        {"each industry within 0.5 % of its share, each weight at most 3/n", labelled(daily_covariance(60, 131, 21)),
+         box(60, 0.05), industry_bands(industries, 60, 0.005)},
+        {"a rank-deficient covariance", c6, box(6, 0.6), budget(), false},
+        // The raised-member start has no point to search (found by fuzzing: it read an empty order).
+        {"a floor of 100 % on one instrument leaves a single portfolio", labelled(daily_covariance(4, 131, 11)),
+         box(4, 1.0), group_floor({1}, 1.0), false},
     };
-    for (std::size_t k = 0; k < cases.size(); ++k) {
-        const auto& [c_m, bounds, cons] = cases[k];
+    for (const auto& [what, c_m, bounds, cons, positive_weights] : cases) {
+        SCOPED_TRACE(what);
         const Vector x0 = equal(c_m.values.rows());
-        if (k < 3) {
-            ASSERT_GT(largest_breach(*kmo::equal_risk_contributions(c_m.values), bounds, cons), 1e-3) << k;
+        if (const auto erc = kmo::equal_risk_contributions(c_m.values)) {
+            ASSERT_GT(largest_breach(*erc, bounds, cons), 1e-3);
         }
         const Vector w = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8), c_m.labels);
+        EXPECT_LE(largest_breach(w, bounds, cons), 1e-12);
+        for (Eigen::Index i = 0; i < w.size(); ++i) EXPECT_LE(w[i], *bounds[static_cast<std::size_t>(i)].upper) << i;
+        const double spread = kmo::risk_parity_with_con_obj_fun(c_m.values, w);
         const Vector from_equal = in_label_order(
             kmo::risk_parity_with_cons_optimize(c_m, x0, bounds, cons, 1000, 1e-8, {.risk_budgeting = false}),
             c_m.labels);
-        EXPECT_LE(largest_breach(w, bounds, cons), 1e-12) << "case " << k;
         // The minimiser's answer may break a limit by up to the feasibility tolerance, and buys
         // itself that much spread; it is matched exactly only where it keeps the limits.
         const double slack = largest_breach(from_equal, bounds, cons) > 1e-12 ? 1e-6 : 1e-9;
-        EXPECT_LE(kmo::risk_parity_with_con_obj_fun(c_m.values, w),
-                  kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + slack) + 1e-15)
-            << "case " << k;
+        EXPECT_LE(spread, kmo::risk_parity_with_con_obj_fun(c_m.values, from_equal) * (1 + slack) + 1e-15);
+        // Nor worse than the risk-budgeting point, one of its starts, where there is one.
+        if (positive_weights) {
+            const Vector rb = in_label_order(kmo::risk_budgeting_optimize(c_m, bounds, cons, 200, 1e-10), c_m.labels);
+            EXPECT_LE(spread, kmo::risk_parity_with_con_obj_fun(c_m.values, rb));
+        }
     }
 }
 
@@ -391,7 +392,8 @@ TEST(Feasibility, TheWorstViolationIsNamedAndTinyOnesPass) {
     }
 }
 
-// Each solve says how it ended, with the objective at the weights it returns.
+// Each solve says how it ended, with the objective at the weights it returns (a stop at the
+// iteration limit is pinned through the report, Report.SaysHowTheSolveEnded).
 TEST(SolveSummaries, TerminationIterationsAndObjective) {
     const Matrix C = daily_covariance(8, 131, 11);
     const kmo::LabelledMatrix c_m = labelled(C);
@@ -406,11 +408,6 @@ TEST(SolveSummaries, TerminationIterationsAndObjective) {
     EXPECT_FALSE(mv.summary.message.empty());
     EXPECT_DOUBLE_EQ(mv.summary.objective,
                      objective_at(mv, [&](const Vector& x) { return kmo::min_variance_obj_fun(C, x); }));
-    // Stopped at two iterations: the answer still meets the budget and says where it stopped.
-    const kmo::SolveResult early = kmo::min_variance_solve(c_m, equal(8), unit_bounds(8), budget(), 2, 1e-10);
-    EXPECT_EQ(early.summary.termination, kmo::Termination::iteration_limit);
-    EXPECT_EQ(early.summary.iterations, 2);
-    EXPECT_GT(early.summary.objective, mv.summary.objective);
     // Mean-variance: the unscaled objective, not the minimiser's scaled one.
     const Vector mu = Vector::LinSpaced(8, 1e-4, 8e-4);
     const kmo::SolveResult mean = kmo::mean_variance_solve(c_m, equal(8), 2.0, mu, unit_bounds(8), budget(), 1000, 1e-10);

@@ -101,12 +101,6 @@ TEST(FactorCovariance, GapsInTheTable) {
 
 namespace {
 
-std::vector<int> positions(int first, int last) {
-    std::vector<int> p;
-    for (int i = first; i < last; ++i) p.push_back(i);
-    return p;
-}
-
 // Two groups: G (the first third) at most `cap`, H (the second third) at least `floor`, the rest free.
 std::vector<kmo::ConstraintRecord> two_groups(int n, double cap, double floor) {
     return kmo::_to_constraint(
@@ -161,67 +155,60 @@ double mean_variance_value(const kmo::CovarianceView& C, double lambda, const Ve
 
 }  // namespace
 
+// Mean-variance on the factor form (as optimize uses it) and through the public solver on the
+// dense matrix, with a shrunk covariance and with a sample covariance of fewer days than
+// instruments (rank at most T − 1 < n: the optimum's value is unique though its weights need not be).
 TEST(ExactQuadratic, OptimumBuiltFromTheOptimalityConditionsUnderBoundsAndTwoGroups) {
-    const int n = 45;
-    const kmo::ReturnTable df = daily_returns(131, n, 8);
-    const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
-    const Matrix dense = factor.dense();
-    const kmo::CovarianceView by_factor{&factor, nullptr};
-    const double u = 0.05, lambda = 3.0;
-    const BuiltOptimum opt = mean_variance_optimum(by_factor, n, u, lambda, 0.3, 0.35, 2);
-    const auto cons = two_groups(n, 0.3, 0.35);
-    const double optimum = mean_variance_value(by_factor, lambda, opt.mu, opt.x);
-
-    // The factor form (as optimize uses it) and the public solver on the dense matrix.
-    const auto exact = kmo::exact_mean_variance(df.columns, by_factor, lambda, opt.mu, equal(n), box(n, u), cons);
-    ASSERT_TRUE(exact);
-    const kmo::SolveResult dense_answer = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu,
-                                                                   box(n, u), cons, 1000, 1e-8);
-    for (const kmo::SolveResult* r : {&*exact, &dense_answer}) {
-        const Vector w = in_label_order(r->weights, df.columns);
-        EXPECT_LT((w - opt.x).cwiseAbs().maxCoeff(), 1e-9);
-        EXPECT_NEAR(r->summary.objective, optimum, 1e-10 * std::abs(optimum));
-        EXPECT_EQ(r->summary.termination, kmo::Termination::converged);
-        EXPECT_LE(r->summary.iterations, kmo::kExactSteps);
-        EXPECT_LE(w.maxCoeff(), u);
-        EXPECT_GE(w.minCoeff(), 0.0);
+    const double u = 0.05;
+    for (const bool rank_deficient : {false, true}) {
+        SCOPED_TRACE(rank_deficient ? "sample covariance, 60 instruments, 20 days" : "shrunk, 45 instruments, 131 days");
+        const int n = rank_deficient ? 60 : 45;
+        const double lambda = rank_deficient ? 2.0 : 3.0;
+        const kmo::ReturnTable df = rank_deficient ? daily_returns(20, n, 10) : daily_returns(131, n, 8);
+        const auto factor = rank_deficient ? kmo::sample_covariance_factor(df) : kmo::shrinkage_factor(df);
+        ASSERT_TRUE(factor);
+        if (rank_deficient) ASSERT_EQ(factor->d().cwiseAbs().maxCoeff(), 0.0);
+        const Matrix dense = factor->dense();
+        const kmo::CovarianceView by_factor{&*factor, nullptr};
+        const BuiltOptimum opt = mean_variance_optimum(by_factor, n, u, lambda, 0.3, 0.35, rank_deficient ? 4 : 2);
+        const auto cons = two_groups(n, 0.3, 0.35);
+        const double optimum = mean_variance_value(by_factor, lambda, opt.mu, opt.x);
+        const auto exact = kmo::exact_mean_variance(df.columns, by_factor, lambda, opt.mu, equal(n), box(n, u), cons);
+        ASSERT_TRUE(exact);
+        const kmo::SolveResult dense_answer = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu,
+                                                                       box(n, u), cons, 1000, 1e-8);
+        for (const kmo::SolveResult* r : {&*exact, &dense_answer}) {
+            const Vector w = in_label_order(r->weights, df.columns);
+            if (!rank_deficient) {
+                EXPECT_LT((w - opt.x).cwiseAbs().maxCoeff(), 1e-9);
+            }
+            EXPECT_NEAR(r->summary.objective, optimum, 1e-10 * std::abs(optimum));
+            EXPECT_EQ(r->summary.termination, kmo::Termination::converged);
+            EXPECT_LE(r->summary.iterations, kmo::kExactSteps);
+            EXPECT_LE(w.maxCoeff(), u);
+            EXPECT_GE(w.minCoeff(), 0.0);
+        }
+        // The same programme with the minimiser stops farther from the optimum.
+        kmo::SolverSettings minimiser;
+        minimiser.exact_quadratic = false;
+        const kmo::SolveResult slsqp = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu,
+                                                                box(n, u), cons, 1000, 1e-8, minimiser);
+        EXPECT_GE(slsqp.summary.objective, optimum - 1e-12 * std::abs(optimum));
     }
-    // The same programme with the minimiser stops farther from the optimum.
-    kmo::SolverSettings minimiser;
-    minimiser.exact_quadratic = false;
-    const kmo::SolveResult slsqp = kmo::mean_variance_solve({df.columns, dense}, equal(n), lambda, opt.mu, box(n, u),
-                                                            cons, 1000, 1e-8, minimiser);
-    EXPECT_GE(slsqp.summary.objective, optimum - 1e-12 * std::abs(optimum));
 }
 
-TEST(ExactQuadratic, RankDeficientSampleCovarianceWithMoreInstrumentsThanDays) {
+// Minimum variance where a long-only portfolio has no variance at all: every day's return of x* is
+// the mean return. The optimum is 0.
+TEST(ExactQuadratic, MinimumVarianceOfAPortfolioWithoutVariance) {
     const int n = 60, T = 20;
     kmo::ReturnTable df = daily_returns(T, n, 10);
-    const auto factor = kmo::sample_covariance_factor(df);
-    ASSERT_TRUE(factor);
-    ASSERT_EQ(factor->d().cwiseAbs().maxCoeff(), 0.0);  // rank at most T − 1 < n
-    const Matrix dense = factor->dense();
-    const kmo::CovarianceView by_factor{&*factor, nullptr};
-    // Mean-variance: the optimum's value is unique though its weights need not be.
-    const BuiltOptimum opt = mean_variance_optimum(by_factor, n, 0.05, 2.0, 0.3, 0.35, 4);
-    const double optimum = mean_variance_value(by_factor, 2.0, opt.mu, opt.x);
-    const auto cons = two_groups(n, 0.3, 0.35);
-    const auto exact = kmo::exact_mean_variance(df.columns, by_factor, 2.0, opt.mu, equal(n), box(n, 0.05), cons);
-    ASSERT_TRUE(exact);
-    EXPECT_NEAR(exact->summary.objective, optimum, 1e-10 * std::abs(optimum));
-    const auto public_answer =
-        kmo::mean_variance_solve({df.columns, dense}, equal(n), 2.0, opt.mu, box(n, 0.05), cons, 1000, 1e-8);
-    EXPECT_NEAR(public_answer.summary.objective, optimum, 1e-10 * std::abs(optimum));
-
-    // Minimum variance where a long-only portfolio has no variance at all: every day's return of
-    // x* is the mean return. The optimum is 0.
     Vector x = Vector::LinSpaced(n, 1.0, 2.0);
     x /= x.sum();
     df.values -= (df.values * x - Vector::Constant(T, 0.0003)) * x.transpose() / x.squaredNorm();
     const auto flat = kmo::sample_covariance_factor(df);
     ASSERT_LT(flat->quadratic_form(x), 1e-20);
     const double at_equal = flat->quadratic_form(equal(n));
-    const auto mv = kmo::exact_min_variance(df.columns, {&*flat, nullptr}, equal(n), box(n, 0.05), {kmo::budget_constraint()});
+    const auto mv = kmo::exact_min_variance(df.columns, {&*flat, nullptr}, equal(n), box(n, 0.05), budget());
     ASSERT_TRUE(mv);
     EXPECT_LT(mv->summary.objective, 1e-10 * at_equal);
     EXPECT_LE(in_label_order(mv->weights, df.columns).maxCoeff(), 0.05);

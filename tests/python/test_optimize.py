@@ -5,7 +5,6 @@ import subprocess
 
 import pytest
 
-import dunlith
 from conftest import BASKET, DATE, FOUR, OPTIMIZE_TOOL, REQUESTS, SAMPLE_BUNDLE
 from kelvane.utils.exception import KVInvalidArgument, KVUserError
 from kelvane_mod_optimizer.optimizer import GICSConstraint, OptimizationFailed, OptimizeMethod as M
@@ -115,12 +114,6 @@ def test_a_list_of_constraint_objects_equals_their_records_joined_by_hand(env, m
     got = optimize(ids, DATE, method=method, cons=[banks, sectors], quiet=True)
     assert got == optimize(ids, DATE, method=method, cons=HandJoined(banks, sectors), quiet=True)
     assert optimize(ids, DATE, method=method, cons=(banks, sectors), quiet=True) == got
-    industries = {o: dunlith.shenwan_instrument_industry(o, DATE) for o in got}
-    records = env.data_proxy.instruments(list(got))
-    bank_total = sum(w for o, w in got.items() if industries[o] and industries[o].industry_name == "银行")
-    energy_total = sum(w for r, w in zip(records, got.values()) if r.sector_name == "Energy")
-    assert 0.3 - 1e-8 <= bank_total <= 0.4 + 1e-8
-    assert 0.2 - 1e-8 <= energy_total <= 0.25 + 1e-8
 
 
 def test_a_list_of_constraint_objects_checks_each_as_alone(env):
