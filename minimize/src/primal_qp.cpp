@@ -28,6 +28,7 @@ public:
     [[nodiscard]] const std::vector<Index>& free() const { return free_; }
     [[nodiscard]] Index size() const { return static_cast<Index>(free_.size()); }
     [[nodiscard]] int updates() const { return updates_; }
+    [[nodiscard]] Index order() const { return B_.rows(); }
 
     // Takes the storage of a kept factor; with `valid` its factor of the variables `free` as well.
     void adopt(Matrix& lower, std::vector<Index>& free, int updates, bool valid) {
@@ -206,11 +207,19 @@ namespace minimize {
 using namespace detail;
 
 struct FreeBlockFactorAccess {
-    // The kept factor's storage into `factor`, and its factor where it is of the variables `free`.
-    static void lend(FreeBlockFactor& kept, FreeFactor& factor, const std::vector<Index>& free) {
-        const bool fits = kept.valid_ && kept.free_ == free && kept.updates_ < kMostKeptUpdates;
+    // The kept factor's storage into `factor`, and its factor where it is of the variables `free`
+    // (given in increasing order; the factor's own order serves): true then.
+    static bool lend(FreeBlockFactor& kept, FreeFactor& factor, const std::vector<Index>& free) {
+        bool fits = kept.valid_ && kept.free_.size() == free.size() && kept.updates_ < kMostKeptUpdates &&
+                    kept.lower_.rows() == factor.order();
+        if (fits) {
+            std::vector<Index> sorted = kept.free_;
+            std::sort(sorted.begin(), sorted.end());
+            fits = sorted == free;
+        }
         factor.adopt(kept.lower_, kept.free_, kept.updates_, fits);
         kept.valid_ = false;
+        return fits;
     }
     static void keep(FreeBlockFactor& kept, FreeFactor& factor) {
         kept.updates_ = factor.updates();
@@ -257,9 +266,8 @@ bool primal_active_set_qp(const Matrix& B, const Vector& g, const Matrix& A, con
     const auto bound_value = [&](Index i) { return side[static_cast<std::size_t>(i)] < 0 ? lo[i] : up[i]; };
 
     FreeFactor factor(B);
-    if (reuse) FreeBlockFactorAccess::lend(*reuse, factor, free);
-    // A lent factor of these very variables is taken as it is; otherwise the block is factorised.
-    const bool lent = reuse && factor.size() > 0 && factor.free() == free;
+    // A kept factor of these very variables is taken as it is; otherwise the block is factorised.
+    const bool lent = reuse && FreeBlockFactorAccess::lend(*reuse, factor, free);
     if (!lent && !factor.factor(std::move(free))) return false;
     const double gscale = std::max(1.0, g.lpNorm<Eigen::Infinity>());
     Vector s = Vector::Zero(n);

@@ -96,4 +96,35 @@ TEST(minimize_subproblem, BothSolversAgreeWithLeastSquaresFromAnyStart) {
     }
 }
 
+// A kept factor serves a sequence of subproblems on one B (the gradients differ, so the active sets
+// move between them), and one kept from a different B is caught by the stationarity check rather
+// than trusted: every answer is the least-squares one.
+TEST(minimize_subproblem, AKeptFactorGivesTheAnswersOfAFreshOne) {
+    const int n = 120;
+    Subproblem p = make(n, 7);
+    minimize::FreeBlockFactor kept;
+    ActiveSet active;
+    std::mt19937 rng(11);
+    std::normal_distribution<double> normal;
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE(k);
+        if (k == 3) p.B.diagonal().array() += 1.0;  // B changed without reset(): the factor no longer fits
+        p.g += Vector::NullaryExpr(n, [&] { return 0.01 * normal(rng); });
+        const Vector want = by_lsei(p);
+        Vector s, r;
+        ActiveSet trial = active;
+        bool solved = minimize::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, trial, s, r, &kept);
+        if (!solved) {
+            // Only the stale factor may fail; the fresh solve that follows succeeds.
+            ASSERT_EQ(k, 3);
+            kept.reset();
+            trial = active;
+            solved = minimize::primal_active_set_qp(p.B, p.g, p.A, p.b, 1, p.lo, p.up, trial, s, r, &kept);
+        }
+        ASSERT_TRUE(solved);
+        EXPECT_LT((s - want).lpNorm<Eigen::Infinity>(), 1e-9);
+        active = trial;
+    }
+}
+
 }  // namespace
