@@ -44,6 +44,7 @@ struct RaisedPoint {
     Vector slope;       // dw/dτ at fixed p (0 at the raised members)
     Matrix dt;          // dt/dp of the raised members (row per member)
     bool bound_held = false;  // a common weight ends at a bound: its contribution is not τ
+    bool boxed = false;       // the common weights left their bounds: box risk budgeting answered
     Positions common;   // the weights with contribution τ
     Vector cw;          // Cw
     bool differentiated = false;
@@ -152,6 +153,7 @@ RaisedPoint raised_point(const Matrix& C, const BoundsList& bounds, const Positi
         if (!budgeted) return point;
         w = *budgeted;
         cw = C * w;
+        point.boxed = true;
     }
     point.w = std::move(w);
     point.cw = std::move(cw);
@@ -305,8 +307,10 @@ std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList
             const RaisedPoint& first = evaluate(from);
             // No point to search from (and no order to keep); or one where a weight that is not
             // raised sits at a bound, where the derivatives (all common weights free) do not hold
-            // and an answer would be refused.
-            if (!first.ok || first.bound_held) {
+            // and an answer would be refused; or one whose common weights leave their bounds,
+            // where every point of the search costs a box risk budgeting (measured: 1,133 of them,
+            // 3.6 s at 276 instruments, and no start in the end).
+            if (!first.ok || first.bound_held || first.boxed) {
                 minimize::Result none;
                 none.x = Vector::Constant(k, std::numeric_limits<double>::quiet_NaN());
                 return none;
