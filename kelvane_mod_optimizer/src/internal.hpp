@@ -316,8 +316,10 @@ std::optional<Vector> box_risk_budgeting(const CovarianceView& C, const BoundsLi
 // contribution), the others follow by coordinate sweeps from the first-order prediction of the
 // last point (box risk budgeting where one reaches a bound); more members are raised while that
 // lowers the spread and most of those last added end above the common contribution. None when the floor is not the only broken record, a weight that is not raised
-// ends at a bound, or the search fails; the caller checks the answer against every limit.
-std::optional<Vector> raised_group_risk_parity(const Matrix& C, const BoundsList& bounds,
+// ends at a bound, or the search fails; the caller checks the answer against every limit. `factor`,
+// where given, is C in factor form (the same matrix), for the derivatives' solves.
+std::optional<Vector> raised_group_risk_parity(const Matrix& C, const minimize::DiagonalPlusLowRank* factor,
+                                               const BoundsList& bounds,
                                                const std::vector<ConstraintRecord>& cons, const Vector& start);
 
 // Whether w meets every bound and every "ineq" record exactly and every "eq" record to rounding.

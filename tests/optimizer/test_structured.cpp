@@ -167,7 +167,9 @@ TEST(ExactQuadratic, OptimumBuiltFromTheOptimalityConditionsUnderBoundsAndTwoGro
         const kmo::ReturnTable df = rank_deficient ? daily_returns(20, n, 10) : daily_returns(131, n, 8);
         const auto factor = rank_deficient ? kmo::sample_covariance_factor(df) : kmo::shrinkage_factor(df);
         ASSERT_TRUE(factor);
-        if (rank_deficient) ASSERT_EQ(factor->d().cwiseAbs().maxCoeff(), 0.0);
+        if (rank_deficient) {
+            ASSERT_EQ(factor->d().cwiseAbs().maxCoeff(), 0.0);
+        }
         const Matrix dense = factor->dense();
         const kmo::CovarianceView by_factor{&*factor, nullptr};
         const BuiltOptimum opt = mean_variance_optimum(by_factor, n, u, lambda, 0.3, 0.35, rank_deficient ? 4 : 2);
@@ -324,6 +326,24 @@ kmo::ReturnTable factor_model_returns(Eigen::Index T, Eigen::Index n, unsigned s
                               idiosyncratic * normal(gen);
     }
     return df;
+}
+
+// The group-floor start on the factor form (Woodbury for its derivatives, Cw kept through U) ends
+// where the one on the dense matrix ends: the same weights, within every limit.
+TEST(StructuredStarts, RaisedGroupMembersOnTheFactorFormAsOnTheDenseMatrix) {
+    const int n = 80;
+    const kmo::ReturnTable df = daily_returns(131, n, 12);
+    const minimize::DiagonalPlusLowRank factor = kmo::shrinkage_factor(df);
+    const Matrix dense = factor.dense();
+    const auto cons = two_groups(n, 1.0, 0.45);  // H, a third of the instruments, at least 45 %
+    const kmo::BoundsList bounds = box(n, 1.0);
+    const std::optional<Vector> start = kmo::box_risk_budgeting(dense, bounds, Vector());
+    ASSERT_TRUE(start);
+    const auto by_dense = kmo::raised_group_risk_parity(dense, nullptr, bounds, cons, *start);
+    const auto by_factor = kmo::raised_group_risk_parity(dense, &factor, bounds, cons, *start);
+    ASSERT_TRUE(by_dense && by_factor);
+    EXPECT_LT((*by_factor - *by_dense).cwiseAbs().maxCoeff(), 1e-9);
+    EXPECT_LE(kmo::worst_violation(*by_factor, bounds, cons), 1e-12);
 }
 
 }  // namespace
