@@ -6,7 +6,8 @@
 // step solves with C + diag(w/x + barrier terms): by Woodbury when the covariance is in factor
 // form (cost n·T²), by Cholesky when it is dense; the rows enter through a bordered system of
 // their own size. (λ among the unknowns of one Newton system was tried: far from the answer its
-// steps drive λ to 0 and stall.)
+// steps drive λ to 0 and stall.) A λ close to the last one starts from a centred iterate of its
+// solve.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -51,6 +52,13 @@ constexpr double kBlockedStep = 0.1;
 constexpr double kCentringFloor = 0.1;
 // The start's slack of a row that it meets only barely or breaks.
 constexpr double kLeastStartSlack = 1e-2;
+// A solve for a λ within kWarmReach (relative) of the last one starts from the last solve's first
+// iterate whose worst residual was within kWarmCapture, its gradient of the logarithms scaled to
+// the new λ; a cold start follows where that fails (measured: the third solve at 5,000 instruments
+// with Financials at least 30 % in 3 steps instead of 12, 61 steps instead of 77 for industry
+// neutrality at 300; from moves of λ by a third or more the warm starts took more steps than cold).
+constexpr double kWarmCapture = 1e-4;
+constexpr double kWarmReach = 0.1;
 // The largest move of λ (relative, in units of the square root of the accuracy asked for) taken
 // along dx/dλ instead of by another solve: its error, (Δλ/λ)², stays within a hundredth of it.
 constexpr double kExtrapolationReach = 0.1;
@@ -256,10 +264,12 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
         Vector dx;  // dx/dλ
         double slope = 0.0;
         int steps = 0;
+        std::optional<Iterate> centred;  // the first iterate within kWarmCapture of the answer
     };
     const double eps = std::max(tol, kFinestTolerance);
-    const auto solve_at = [&](double lambda, int step_budget) -> std::optional<Inner> {
+    const auto solve_at = [&](double lambda, int step_budget, const Iterate* warm) -> std::optional<Inner> {
         Iterate it;
+        std::optional<Iterate> centred;
         it.x = x0;
         it.lambda = lambda;
         // The multipliers start at the size of the terms of the stationarity condition.
@@ -275,6 +285,12 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
         for (Eigen::Index i = 0; i < n; ++i) {
             if (has_lower(i)) it.zl[i] = start_dual;
             if (has_upper(i)) it.zu[i] = start_dual;
+        }
+        if (warm) {
+            // A centred iterate of a nearby λ, its logarithms' gradient scaled to this one.
+            it = *warm;
+            it.w *= lambda / warm->lambda;
+            it.lambda = lambda;
         }
         double best_worst = inf;
         int since_progress = 0;
@@ -306,9 +322,10 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
                 Vector dx = f->K->solve(Matrix(g)).col(0);
                 if (m > 0) dx -= f->KA * f->border.solve(Vector(rows.A * dx));
                 const double slope = dx.sum();
-                return Inner{it.x, std::move(dx), slope, step};
+                return Inner{it.x, std::move(dx), slope, step, std::move(centred)};
             }
             const double worst = std::max({primal_norm, dual, comp});
+            if (!centred && worst <= kWarmCapture) centred = it;
             if (worst < kProgressFactor * best_worst) best_worst = worst, since_progress = 0;
             else if (++since_progress >= kStallSteps) return std::nullopt;
             if (step >= step_budget) return std::nullopt;
@@ -435,9 +452,12 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
     double growth = kLambdaGrowth;
     int last_side = 0;  // the side of 1 the last total was on
     int steps = 0;
+    std::optional<Iterate> warm;  // from the last solve, where λ moved little since
     while (steps <= max_steps) {
-        const std::optional<Inner> inner = solve_at(lambda, max_steps - steps);
+        std::optional<Inner> inner = solve_at(lambda, max_steps - steps, warm ? &*warm : nullptr);
+        if (!inner && warm) inner = solve_at(lambda, max_steps - steps, nullptr);
         if (!inner) return std::nullopt;
+        warm.reset();
         steps += inner->steps;
         const double total = inner->x.sum();
         if (std::abs(total - 1.0) <= kPrimalTolerance) return RiskBudgetingPoint{inner->x / total, lambda * cs, steps};
@@ -482,6 +502,7 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
         if (!(next > lambda0 / kLambdaRange && next < lambda0 * kLambdaRange) ||
             (above < inf && above - below <= kFinestTolerance * above))
             return std::nullopt;  // no λ gives weights that add up to 1
+        if (inner->centred && std::abs(next / lambda - 1.0) <= kWarmReach) warm = std::move(inner->centred);
         lambda = next;
         ++steps;
     }
