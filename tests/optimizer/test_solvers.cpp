@@ -4,6 +4,7 @@
 // meaningless iteration limit is refused before anything is solved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -352,16 +353,27 @@ TEST(Feasibility, ContradictoryGroupCapFailsInEverySolver) {
     const Vector benchmark = df.values.col(0);
     const std::string group_cap = "OPTIMIZER: 优化结果违反约束 Financials 的上限，相差 0.11";
     const std::string incompatible = "Inequality constraints incompatible";
-    const std::pair<std::function<kmo::WeightMap(int)>, std::string> cases[] = {
-        {[&](int it) { return kmo::min_variance_optimize(c_m, start, bounds, cons, it, 1e-8); }, incompatible},
-        {[&](int it) { return kmo::risk_parity_with_cons_optimize(c_m, start, bounds, cons, it, 1e-8); }, incompatible},
+    const std::string no_convergence = "OPTIMIZER: 优化无法收敛到足够精度";
+    // At the least-violating point SLSQP ends the spread of risk contributions with either of its
+    // two failures, as the last digits of the instruction set's rounding fall.
+    const std::pair<std::function<kmo::WeightMap(int)>, std::vector<std::string>> cases[] = {
+        {[&](int it) { return kmo::min_variance_optimize(c_m, start, bounds, cons, it, 1e-8); }, {incompatible}},
+        {[&](int it) { return kmo::risk_parity_with_cons_optimize(c_m, start, bounds, cons, it, 1e-8); },
+         {incompatible, no_convergence}},
         {[&](int it) { return kmo::mean_variance_optimize(c_m, start, 1, vec({1e-3, 0}), bounds, cons, it, 1e-8); },
-         incompatible},
+         {incompatible}},
         {[&](int it) { return kmo::min_tracking_error_optimize(start, benchmark, df, bounds, cons, it, 1e-8); },
-         "OPTIMIZER: 优化无法收敛到足够精度"},
+         {no_convergence}},
     };
-    for (const auto& [solve, message] : cases) {
-        EXPECT_THROW_MESSAGE(solve(1000), kmo::OptimizationFailed, message);
+    int solver = 0;
+    for (const auto& [solve, messages] : cases) {
+        SCOPED_TRACE("solver " + std::to_string(solver++));
+        try {
+            static_cast<void>(solve(1000));
+            ADD_FAILURE() << "weights returned";
+        } catch (const kmo::OptimizationFailed& e) {
+            EXPECT_NE(std::find(messages.begin(), messages.end(), std::string(e.what())), messages.end()) << e.what();
+        }
         EXPECT_THROW_MESSAGE(solve(5), kmo::OptimizationFailed, group_cap);
     }
 }
