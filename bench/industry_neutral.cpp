@@ -5,7 +5,9 @@
 // of risk contributions and the worst breach of a limit, or the failure. With the environment
 // variable KV_BENCH_RISK_BUDGETING set: the constrained risk-budgeting point alone instead. The
 // covariance goes in factor form, as the driver passes it; KV_BENCH_DENSE set: the dense matrix
-// through the public function. KV_BENCH_POLISH_FROM=k: the structured polish from k instruments.
+// through the public function. KV_BENCH_POLISH_FROM=k: the structured polish from k instruments
+// where the smoothed polish does not run; KV_BENCH_SMOOTHED_FROM=k: the smoothed polish from k (up
+// to 700; a huge value: never).
 // KV_BENCH_PLAIN set: SLSQP from equal weights alone (the reference). KV_BENCH_DUMP=prefix: the
 // industry, weight and contribution of every instrument to prefix_free<n> and prefix_cap<n>.
 #include <chrono>
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
             try {
                 kmo::SolverSettings settings;
                 if (const char* from = std::getenv("KV_BENCH_POLISH_FROM")) settings.structured_polish_from = std::atol(from);
+                if (const char* from = std::getenv("KV_BENCH_SMOOTHED_FROM")) settings.smoothed_polish_from = std::atol(from);
                 if (std::getenv("KV_BENCH_PLAIN")) settings.risk_budgeting = false;
                 const Vector equal_weights = Vector::Constant(n, 1.0 / n);
                 const auto w = std::getenv("KV_BENCH_DENSE")
