@@ -125,9 +125,9 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
     const int steps_allowed = std::min(max_steps, kMostSteps);
     int steps = 0;
     for (; steps < steps_allowed; ++steps) {
-        const double phi = smoothed_spread(t, eps);
-        // The gradient in t, γ_i = Σ_j (t_i − t_j)/s_ij, and the Laplacian L = diag(W1) − W of the
-        // pair weights W_ij = 1/s_ij (both over n).
+        // The smoothed spread at x (its pairs' roots s_ij summed in the order smoothed_spread
+        // sums them), the gradient in t, γ_i = Σ_j (t_i − t_j)/s_ij, and the Laplacian
+        // L = diag(W1) − W of the pair weights W_ij = 1/s_ij (all over n), in one pass.
         const bool form = steps == 0 || steps - formed_at >= kHessianReuse || eps != formed_eps;
         // The clusters: contributions in their order, a new one after a gap wider than ε.
         Eigen::Index clusters = 0;
@@ -144,13 +144,16 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
         Matrix omega;
         if (clustered) omega = Matrix::Zero(clusters, clusters);
         Vector gamma = Vector::Zero(n);
+        double root_sum = 0.0;
         // Column j of the pairs (i > j) at once, in vector arithmetic.
         for (Eigen::Index j = 0; j + 1 < n; ++j) {
             const Eigen::Index rest = n - j - 1;
             auto gap = pair_gap.head(rest);
             auto weight = pair_weight.head(rest);
             gap = t.tail(rest).array() - t[j];
-            weight = (gap.square() + eps * eps).sqrt().inverse() / count;
+            weight = (gap.square() + eps * eps).sqrt();
+            root_sum += weight.sum();
+            weight = weight.inverse() / count;
             gamma.tail(rest).array() += gap * weight;
             gamma[j] -= (gap * weight).sum();
             if (clustered) {
@@ -164,6 +167,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                 L.col(j).tail(rest) = -weight.matrix();
             }
         }
+        const double phi = root_sum / count;
         // J = (diag(Cx) + diag(x) C)/unit is the Jacobian of t; the gradient is Jᵀγ.
         const Vector g = (cx.cwiseProduct(gamma) + C * x.cwiseProduct(gamma)) / unit;
         if (form) {
