@@ -63,16 +63,19 @@ constexpr double kWarmReach = 0.1;
 // along dx/dλ instead of by another solve: its error, (Δλ/λ)², stays within a hundredth of it.
 constexpr double kExtrapolationReach = 0.1;
 
-// The solves with the Newton matrix C + diag(shift), in factor form or dense.
+// The solves with the Newton matrix C + diag(shift), in factor form or dense. The dense one is
+// factorised in `storage`, n × n space the caller keeps between the steps: a new matrix and a
+// copy of it for the factor at every step cost more than the Cholesky itself where the allocator
+// hands such blocks back to the system (glibc's default for blocks over 128 KiB).
 class NewtonMatrix {
 public:
-    NewtonMatrix(const CovarianceView& C, const Vector& shift) {
+    NewtonMatrix(const CovarianceView& C, const Vector& shift, Matrix& storage) {
         if (C.factor) {
             woodbury_.emplace(*C.factor, shift);
         } else {
-            Matrix K = *C.dense;
-            K.diagonal() += shift;
-            cholesky_.emplace(K);
+            storage = *C.dense;
+            storage.diagonal() += shift;
+            cholesky_.emplace(storage);
             if (cholesky_->info() != Eigen::Success) throw std::invalid_argument("Newton matrix not positive definite");
         }
     }
@@ -81,7 +84,7 @@ public:
 private:
     // Exactly one is set. An LLT that never computed leaves its status unset, which a move reads.
     std::optional<minimize::WoodburySolver> woodbury_;
-    std::optional<Eigen::LLT<Matrix>> cholesky_;
+    std::optional<Eigen::LLT<Eigen::Ref<Matrix>>> cholesky_;  // in place, in the caller's storage
 };
 
 // The rows of the problem: the equalities (the records' and those of fixed weights) and the
@@ -230,6 +233,7 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
         Eigen::FullPivLU<Matrix> border;
         Vector sl, su;  // distances to the lower and upper bounds (1 where absent)
     };
+    Matrix newton_storage;  // the dense Newton matrices' factors, one step's at a time
     const auto factorise = [&](const Iterate& p) -> std::optional<Factors> {
         Factors f;
         Vector shift = p.w.cwiseQuotient(p.x);
@@ -239,7 +243,7 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
             if (has_upper(i)) f.su[i] = upper[i] - p.x[i], shift[i] += p.zu[i] / f.su[i];
         }
         try {
-            f.K.emplace(S, shift);
+            f.K.emplace(S, shift, newton_storage);
         } catch (const std::invalid_argument&) {
             return std::nullopt;
         }
