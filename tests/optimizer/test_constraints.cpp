@@ -55,7 +55,6 @@ TEST(SortedResult, AscendingWeightStableForTies) {
                                                  (kmo::Vector(3) << 0.5, 0.25, 0.25).finished());
     using Entries = std::vector<std::pair<std::string, double>>;
     EXPECT_EQ(Entries(r.begin(), r.end()), (Entries{{"601398.XSHG", 0.25}, {"601939.XSHG", 0.25}, {"600519.XSHG", 0.5}}));
-    EXPECT_EQ(r.at("600519.XSHG"), 0.5);
     EXPECT_THROW((void)r.at("000001.XSHE"), std::out_of_range);
 }
 
@@ -96,7 +95,6 @@ TEST(ToConstraint, RecordsInOrderWithExactGradients) {
     const auto records = kmo::_to_constraint(kmo::Grouping{{"A", {0, 2}}, {"B", {1}}},
                                              kmo::Rules{{"A", {0.1, 0.4}}, {"B", {0.2, 0.6}}});
     expect_values(records, {0.4, -0.1, 0.3, 0.1, 0.0});
-    ASSERT_EQ(records.size(), 5u);
     for (std::size_t i = 0; i < records.size(); ++i)
         EXPECT_EQ(records[i].type, i < 4 ? kmo::ConstraintRecord::Type::ineq : kmo::ConstraintRecord::Type::eq);
     EXPECT_EQ(records[1].jac(X), (kmo::Vector(3) << -1, 0, -1).finished());

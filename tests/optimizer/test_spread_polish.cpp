@@ -49,19 +49,12 @@ Problem industry_neutral(Eigen::Index n, Eigen::Index days, unsigned seed) {
     }
     X = X.rowwise() - X.colwise().mean();
     const double m = X.colwise().squaredNorm().sum() / static_cast<double>(days * n);
-    kmo::Grouping groups;
-    kmo::Rules rules;
-    for (int k = 0; k < kIndustries; ++k) {
-        std::vector<int> members;
-        for (Eigen::Index i = 0; i < n; ++i)
-            if (industry[static_cast<std::size_t>(i)] == k) members.push_back(static_cast<int>(i));
-        const double share = static_cast<double>(members.size()) / static_cast<double>(n);
-        groups.insert_or_assign("I" + std::to_string(k), members);
-        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - 0.005, share + 0.005});
-    }
+    std::vector<std::vector<int>> members(kIndustries);
+    for (Eigen::Index i = 0; i < n; ++i)
+        members[static_cast<std::size_t>(industry[static_cast<std::size_t>(i)])].push_back(static_cast<int>(i));
     return {minimize::DiagonalPlusLowRank(Vector::Constant(n, 0.2 * m),
                                           Matrix(X.transpose() * std::sqrt(0.8 / static_cast<double>(days)))),
-            kmo::_to_constraint(groups, rules)};
+            solver_fixtures::industry_bands(members, n, 0.005)};
 }
 
 Vector weights_of(const kmo::SolveResult& r, Eigen::Index n) {
@@ -69,9 +62,9 @@ Vector weights_of(const kmo::SolveResult& r, Eigen::Index n) {
 }
 
 // Every group's weight within its range, checked on the groups themselves, not on the records.
-void expect_within_limits(const Vector& x, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons,
-                          double slack) {
-    EXPECT_NEAR(x.sum(), 1.0, 1e-12);
+void expect_within_limits(const Vector& x, const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {
+    const double slack = 1e-12;
+    EXPECT_NEAR(x.sum(), 1.0, slack);
     for (Eigen::Index i = 0; i < x.size(); ++i) {
         EXPECT_GE(x[i], *bounds[static_cast<std::size_t>(i)].lower - slack);
         EXPECT_LE(x[i], *bounds[static_cast<std::size_t>(i)].upper + slack);
@@ -84,6 +77,29 @@ void expect_within_limits(const Vector& x, const kmo::BoundsList& bounds, const 
     }
 }
 
+kmo::SolverSettings polish_from(long size) {
+    kmo::SolverSettings s;
+    s.structured_polish_from = size;
+    return s;
+}
+
+// Risk parity under `cons` and `bounds` from equal weights.
+kmo::SolveResult risk_parity(const kmo::CovarianceView& C, const kmo::BoundsList& bounds,
+                             const std::vector<kmo::ConstraintRecord>& cons, const kmo::SolverSettings& settings) {
+    const auto n = static_cast<Eigen::Index>(bounds.size());
+    return kmo::risk_parity_with_cons_solve(solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, cons,
+                                            1000, 1e-8, settings);
+}
+
+// A request's answer: within its limits, not a failure, its objective the spread at its weights.
+void expect_answered_within_limits(const kmo::SolveResult& r, const kmo::CovarianceView& C,
+                                   const kmo::BoundsList& bounds, const std::vector<kmo::ConstraintRecord>& cons) {
+    const Vector x = weights_of(r, static_cast<Eigen::Index>(bounds.size()));
+    expect_within_limits(x, bounds, cons);
+    EXPECT_NE(r.summary.termination, kmo::Termination::failed);
+    EXPECT_NEAR(r.summary.objective, kmo::contribution_spread(C, x), 1e-12 * r.summary.objective);
+}
+
 // An industry-neutral problem under the cap 3/n, with the constrained risk-budgeting point as the
 // start of a polish.
 struct PolishCase {
@@ -94,6 +110,21 @@ struct PolishCase {
     Vector from;
     double start_spread = 0.0;
     [[nodiscard]] kmo::CovarianceView view() const { return {&p.covariance, nullptr}; }
+    // The spread SLSQP ends at from every start on the same request.
+    [[nodiscard]] double slsqp_spread() const {
+        const kmo::SolveResult r = risk_parity(view(), bounds, p.cons, polish_from(1000000));
+        return kmo::risk_parity_with_con_obj_fun(dense, weights_of(r, dense.rows()));
+    }
+    // A polish of a few steps ends no worse than its start and keeps the limits.
+    template <class Polish>
+    void expect_few_steps_no_worse(Polish polish, std::initializer_list<int> steps) const {
+        for (const int k : steps) {
+            const kmo::SpreadPolish few = polish(k);
+            EXPECT_LE(few.steps, k);
+            EXPECT_LE(few.spread, start_spread);
+            expect_within_limits(few.weights, bounds, p.cons);
+        }
+    }
 };
 
 PolishCase polish_case(Eigen::Index n, Eigen::Index days, unsigned seed) {
@@ -109,67 +140,40 @@ PolishCase polish_case(Eigen::Index n, Eigen::Index days, unsigned seed) {
     return c;
 }
 
-kmo::SolverSettings polish_from(long size) {
-    kmo::SolverSettings s;
-    s.structured_polish_from = size;
-    return s;
-}
-
 }  // namespace
 
 TEST(SpreadPolish, FactorFormAnswersAsTheDenseMatrix) {
     const Eigen::Index n = 24;
     const Problem p = industry_neutral(n, 60, 7);
     const Matrix dense = p.covariance.dense();
-    const auto labels = solver_fixtures::labels(n);
     const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
     for (const long from : {1000000L, 1L}) {  // SLSQP polishes, then the structured polish
         const kmo::SolverSettings settings = polish_from(from);
-        const Vector by_factor = weights_of(kmo::risk_parity_with_cons_solve(labels, {&p.covariance, nullptr},
-                                                                             solver_fixtures::equal(n), bounds, p.cons,
-                                                                             1000, 1e-8, settings),
-                                            n);
-        const Vector by_dense = weights_of(
-            kmo::risk_parity_with_cons_solve(labels, {nullptr, &dense}, solver_fixtures::equal(n), bounds, p.cons,
-                                             1000, 1e-8, settings),
-            n);
+        const Vector by_factor = weights_of(risk_parity({&p.covariance, nullptr}, bounds, p.cons, settings), n);
+        const Vector by_dense = weights_of(risk_parity({nullptr, &dense}, bounds, p.cons, settings), n);
         // SLSQP runs on the same matrix from the same starts; the structured polish on the factor
         // takes its products and its model's diagonal in another order of rounding.
         const double same = from > n ? 1e-10 : 1e-8;
         const double spread = kmo::risk_parity_with_con_obj_fun(dense, by_dense);
         EXPECT_NEAR(kmo::risk_parity_with_con_obj_fun(dense, by_factor), spread, same * spread) << from;
         EXPECT_LT((by_factor - by_dense).cwiseAbs().maxCoeff(), same) << from;
-        expect_within_limits(by_factor, bounds, p.cons, 1e-12);
+        expect_within_limits(by_factor, bounds, p.cons);
     }
 }
 
 TEST(SpreadPolish, KeepsTheLimitsLowersTheSpreadAndNearsSlsqp) {
-    const Eigen::Index n = 40;
-    const PolishCase c = polish_case(n, 80, 11);
-    const auto& [p, dense, bounds, rows, from, start_spread] = c;
-    const kmo::CovarianceView C = c.view();
-
-    const kmo::SpreadPolish polished = kmo::polish_spread(C, from, bounds, rows, 1000);
-    EXPECT_LE(kmo::worst_violation(polished.weights, bounds, p.cons), 1e-12);
-    expect_within_limits(polished.weights, bounds, p.cons, 1e-12);
-    EXPECT_NEAR(polished.spread, kmo::risk_parity_with_con_obj_fun(dense, polished.weights), 1e-12 * start_spread);
-    EXPECT_LT(polished.spread, start_spread);
+    const PolishCase c = polish_case(40, 80, 11);
+    const kmo::SpreadPolish polished = kmo::polish_spread(c.view(), c.from, c.bounds, c.rows, 1000);
+    expect_within_limits(polished.weights, c.bounds, c.p.cons);
+    EXPECT_NEAR(polished.spread, kmo::risk_parity_with_con_obj_fun(c.dense, polished.weights), 1e-12 * c.start_spread);
+    EXPECT_LT(polished.spread, c.start_spread);
     EXPECT_GT(polished.steps, 0);
     EXPECT_NE(polished.termination, kmo::Termination::failed);
-    // A polish of a few steps ends no worse than its start either.
-    for (const int steps : {1, 2, 5}) {
-        const kmo::SpreadPolish few = kmo::polish_spread(C, from, bounds, rows, steps);
-        EXPECT_LE(few.steps, steps);
-        EXPECT_LE(few.spread, start_spread);
-        EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
-    }
-
-    // Against SLSQP from every start on the same request (the measured gap on this problem is a
-    // few per cent; the structured polish follows the kinks of the spread less well).
-    const kmo::SolveResult slsqp = kmo::risk_parity_with_cons_solve(
-        solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(1000000));
-    const double reference = kmo::risk_parity_with_con_obj_fun(dense, weights_of(slsqp, n));
-    EXPECT_LT(polished.spread, kPolishMargin * reference);
+    c.expect_few_steps_no_worse([&](int k) { return kmo::polish_spread(c.view(), c.from, c.bounds, c.rows, k); },
+                                {1, 2, 5});
+    // The measured gap to SLSQP from every start on this problem is a few per cent; the structured
+    // polish follows the kinks of the spread less well.
+    EXPECT_LT(polished.spread, kPolishMargin * c.slsqp_spread());
 }
 
 TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
@@ -178,16 +182,12 @@ TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
     const Eigen::Index n = 180;
     const Problem p = industry_neutral(n, 131, 3);
     const kmo::CovarianceView C{&p.covariance, nullptr};
+    const auto rows = kmo::budget_free_rows(p.cons, n);
     for (const double cap : {1.0, 3.0 / static_cast<double>(n)}) {
         const kmo::BoundsList bounds = solver_fixtures::box(n, cap);
-        const kmo::SolveResult r = kmo::risk_parity_with_cons_solve(
-            solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(150));
-        const Vector x = weights_of(r, n);
-        expect_within_limits(x, bounds, p.cons, 1e-12);
-        EXPECT_NE(r.summary.termination, kmo::Termination::failed);
-        EXPECT_NEAR(r.summary.objective, kmo::contribution_spread(C, x), 1e-12 * r.summary.objective);
+        const kmo::SolveResult r = risk_parity(C, bounds, p.cons, polish_from(150));
+        expect_answered_within_limits(r, C, bounds, p.cons);
         // No worse than the constrained risk-budgeting point, one of its starts.
-        const auto rows = kmo::budget_free_rows(p.cons, n);
         const auto rb = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
         ASSERT_TRUE(rb);
         EXPECT_LE(r.summary.objective, kmo::contribution_spread(C, Vector(rb->weights / rb->weights.sum())));
@@ -197,16 +197,12 @@ TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
 TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     const Eigen::Index n = 60;
     const PolishCase c = polish_case(n, 80, 11);
-    const auto& [p, dense, bounds, rows, from, start_spread] = c;
-    const kmo::CovarianceView C = c.view();
-
-    const kmo::SpreadPolish smoothed = kmo::polish_smoothed_spread(dense, from, bounds, rows, 1000);
-    expect_within_limits(smoothed.weights, bounds, p.cons, 1e-12);
-    EXPECT_LE(kmo::worst_violation(smoothed.weights, bounds, p.cons), 1e-12);
-    EXPECT_NEAR(smoothed.spread, kmo::risk_parity_with_con_obj_fun(dense, smoothed.weights), 1e-12 * start_spread);
+    const kmo::SpreadPolish smoothed = kmo::polish_smoothed_spread(c.dense, c.from, c.bounds, c.rows, 1000);
+    expect_within_limits(smoothed.weights, c.bounds, c.p.cons);
+    EXPECT_NEAR(smoothed.spread, kmo::risk_parity_with_con_obj_fun(c.dense, smoothed.weights), 1e-12 * c.start_spread);
     EXPECT_EQ(smoothed.termination, kmo::Termination::converged) << smoothed.message;
     // The shape of the spread's optimum under binding limits: one level, a few instruments off it.
-    const Vector t = smoothed.weights.cwiseProduct(dense * smoothed.weights);
+    const Vector t = smoothed.weights.cwiseProduct(c.dense * smoothed.weights);
     Vector sorted = t;
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted[n / 2];
@@ -214,19 +210,10 @@ TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     EXPECT_LE(off, 6) << "of " << n;  // measured: 3
     // Lower than the structured polish with its diagonal model from the same start, and near
     // SLSQP from every start.
-    const kmo::SpreadPolish diagonal = kmo::polish_spread(C, from, bounds, rows, 1000);
-    EXPECT_LT(smoothed.spread, diagonal.spread);
-    const kmo::SolveResult slsqp = kmo::risk_parity_with_cons_solve(
-        solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds, p.cons, 1000, 1e-8, polish_from(1000000));
-    const double reference = kmo::risk_parity_with_con_obj_fun(dense, weights_of(slsqp, n));
-    EXPECT_LT(smoothed.spread, kSmoothedMargin * reference);
-    // A polish of a few steps ends no worse than its start and keeps the limits.
-    for (const int steps : {1, 3}) {
-        const kmo::SpreadPolish few = kmo::polish_smoothed_spread(dense, from, bounds, rows, steps);
-        EXPECT_LE(few.steps, steps);
-        EXPECT_LE(few.spread, start_spread);
-        EXPECT_LE(kmo::worst_violation(few.weights, bounds, p.cons), 1e-12);
-    }
+    EXPECT_LT(smoothed.spread, kmo::polish_spread(c.view(), c.from, c.bounds, c.rows, 1000).spread);
+    EXPECT_LT(smoothed.spread, kSmoothedMargin * c.slsqp_spread());
+    c.expect_few_steps_no_worse(
+        [&](int k) { return kmo::polish_smoothed_spread(c.dense, c.from, c.bounds, c.rows, k); }, {1, 3});
 }
 
 TEST(SmoothedSpreadPolish, ARequestOfSomeHundredsEndsBelowTheStructuredPolish) {
@@ -234,16 +221,9 @@ TEST(SmoothedSpreadPolish, ARequestOfSomeHundredsEndsBelowTheStructuredPolish) {
     const Problem p = industry_neutral(n, 131, 5);
     const kmo::CovarianceView C{&p.covariance, nullptr};
     const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
-    const auto solve = [&](const kmo::SolverSettings& settings) {
-        return kmo::risk_parity_with_cons_solve(solver_fixtures::labels(n), C, solver_fixtures::equal(n), bounds,
-                                                p.cons, 1000, 1e-8, settings);
-    };
-    const kmo::SolveResult r = solve({});
-    const Vector x = weights_of(r, n);
-    expect_within_limits(x, bounds, p.cons, 1e-12);
-    EXPECT_NE(r.summary.termination, kmo::Termination::failed);
-    EXPECT_NEAR(r.summary.objective, kmo::contribution_spread(C, x), 1e-12 * r.summary.objective);
+    const kmo::SolveResult r = risk_parity(C, bounds, p.cons, {});
+    expect_answered_within_limits(r, C, bounds, p.cons);
     kmo::SolverSettings structured = polish_from(n);
     structured.smoothed_polish_from = std::numeric_limits<long>::max();
-    EXPECT_LT(r.summary.objective, solve(structured).summary.objective);
+    EXPECT_LT(r.summary.objective, risk_parity(C, bounds, p.cons, structured).summary.objective);
 }
