@@ -7,31 +7,16 @@
 #include <fmt/format.h>
 
 #include "internal.hpp"
+#include "minimize/products.hpp"
 #include "kelvane/exception.hpp"
 
 namespace kelvane_mod_optimizer {
 namespace {
 
-// XᵀX, computing the lower triangle tile by tile and mirroring it. Tiles of 64 columns keep
-// the product kernel's packing buffers (about T·64 numbers each) on the stack: one product of
-// the whole table would take them from the heap, in blocks large enough to be handed back to
-// the system and faulted in again on every call.
+// XᵀX: its lower triangle block by block (minimize/products.hpp), then mirrored.
 Matrix gram(const Matrix& X) {
-    constexpr Eigen::Index kTile = 64;
-    const Eigen::Index n = X.cols();
-    Matrix product = reusable_matrix(n, n);
-    // Eigen's products read a first coefficient even of an empty operand.
-    if (X.rows() == 0) {
-        product.setZero();
-        return product;
-    }
-    for (Eigen::Index j = 0; j < n; j += kTile) {
-        const Eigen::Index nj = std::min(kTile, n - j);
-        for (Eigen::Index i = j; i < n; i += kTile) {
-            const Eigen::Index ni = std::min(kTile, n - i);
-            product.block(i, j, ni, nj).noalias() = X.middleCols(i, ni).transpose() * X.middleCols(j, nj);
-        }
-    }
+    Matrix product = reusable_matrix(X.cols(), X.cols());
+    minimize::set_lower_product(product, X, X);
     product.triangularView<Eigen::StrictlyUpper>() = product.transpose();
     return product;
 }
@@ -164,7 +149,7 @@ minimize::DiagonalPlusLowRank shrinkage_factor(const ReturnTable& df) {
     // ‖XᵀX‖_F = ‖XXᵀ‖_F: the T × T Gram matrix gives the same sum without the n × n one.
     Matrix G(X.rows(), X.rows());
     G.setZero();
-    G.selfadjointView<Eigen::Lower>().rankUpdate(X);
+    minimize::add_lower_gram(G, X);
     G.triangularView<Eigen::StrictlyUpper>() = G.transpose();
     const double delta_sum = G.array().square().sum() / (t * t);
     const Shrinkage s = n == 1 ? Shrinkage{} : shrinkage_of(X, delta_sum);

@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "minimize/primal_qp.hpp"
+#include "minimize/products.hpp"
 
 #include "internal.hpp"
 
@@ -194,8 +195,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                     root[i] = std::sqrt(per_cluster[a]);
                 }
                 LJ.noalias() = root.asDiagonal() * J;
-                H.setZero();
-                H.selfadjointView<Eigen::Lower>().rankUpdate(LJ.transpose());
+                minimize::set_lower_product(H, LJ, LJ);
                 const Matrix Q = P * omega;
                 H.triangularView<Eigen::Lower>() -= Q * P.transpose();
             } else {
@@ -205,7 +205,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                 L.diagonal() = -L.colwise().sum().transpose();
                 LJ.noalias() = L * J;
                 // JᵀLJ is symmetric: its lower half is computed, then mirrored.
-                H.triangularView<Eigen::Lower>() = J.transpose() * LJ;
+                minimize::set_lower_product(H, J, LJ);
             }
             H.triangularView<Eigen::StrictlyUpper>() = H.transpose();
             formed_at = steps;

@@ -1,4 +1,5 @@
 #include "minimize/diagonal_plus_low_rank.hpp"
+#include "minimize/products.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -37,7 +38,7 @@ VectorXd DiagonalPlusLowRank::row(Index i) const {
 
 MatrixXd DiagonalPlusLowRank::dense() const {
     MatrixXd m = MatrixXd::Zero(size(), size());
-    if (rank() > 0) m.selfadjointView<Eigen::Lower>().rankUpdate(U_);
+    if (rank() > 0) add_lower_gram(m, U_);
     m.triangularView<Eigen::StrictlyUpper>() = m.transpose();
     m.diagonal() += d_;
     return m;
@@ -61,7 +62,7 @@ void WoodburySolver::factorise(const DiagonalPlusLowRank& m, const VectorXd& shi
     W_ = inv_sqrt_lambda_.asDiagonal() * m.U();
     const Index k = m.rank();
     MatrixXd cap = MatrixXd::Identity(k, k);
-    if (k > 0) cap.selfadjointView<Eigen::Lower>().rankUpdate(W_.transpose());
+    if (k > 0) add_lower_gram(cap, W_.transpose());
     capacitance_.compute(cap);  // I + WᵀW is positive definite: its eigenvalues are at least 1
 }
 

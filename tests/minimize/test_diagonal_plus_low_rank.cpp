@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "minimize/diagonal_plus_low_rank.hpp"
+#include "minimize/products.hpp"
 
 namespace {
 
@@ -68,6 +69,28 @@ TEST(WoodburySolver, StaysAccurateWithAWidelySpreadDiagonal) {
     // backward error, relative to the size of the terms summed into r
     const VectorXd scale = k.cwiseAbs() * want.cwiseAbs();
     for (int i = 0; i < n; ++i) EXPECT_LT(std::abs((k * z - r)[i]), 1e-12 * scale[i]) << i;
+}
+
+// The blockwise products against whole ones: sizes that leave a partial last block, operands too
+// deep or results too wide for blocks (computed whole), and no rows at all.
+TEST(Products, BlockwiseLowerTrianglesEqualTheWholeProducts) {
+    std::srand(17);
+    for (const auto& [depth, n] : {std::pair{131, 300}, {7, 45}, {600, 70}, {0, 20}, {20, 700}}) {
+        SCOPED_TRACE(testing::Message() << depth << " x " << n);
+        const MatrixXd A = MatrixXd::Random(depth, n), B = MatrixXd::Random(depth, n);
+        MatrixXd H = MatrixXd::Constant(n, n, 7.0);
+        minimize::set_lower_product(H, A, B);
+        const MatrixXd want = depth ? MatrixXd(A.transpose() * B) : MatrixXd::Zero(n, n);
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) ASSERT_NEAR(H(i, j), i >= j ? want(i, j) : 7.0, 1e-12) << i << ", " << j;
+
+        if (depth == 0) continue;
+        MatrixXd G = MatrixXd::Identity(depth, depth);  // X Xᵀ is added to it
+        minimize::add_lower_gram(G, A);
+        const MatrixXd gram = MatrixXd::Identity(depth, depth) + A * A.transpose();
+        EXPECT_LT((G.triangularView<Eigen::Lower>().toDenseMatrix() -
+                   gram.triangularView<Eigen::Lower>().toDenseMatrix()).cwiseAbs().maxCoeff(), 1e-12);
+    }
 }
 
 // Sizes that do not match, and a diagonal that is not positive.
