@@ -63,19 +63,28 @@ constexpr double kWarmReach = 0.1;
 // along dx/dλ instead of by another solve: its error, (Δλ/λ)², stays within a hundredth of it.
 constexpr double kExtrapolationReach = 0.1;
 
-// The solves with the Newton matrix C + diag(shift), in factor form or dense. The dense one is
-// factorised in `storage`, n × n space the caller keeps between the steps: a new matrix and a
-// copy of it for the factor at every step cost more than the Cholesky itself where the allocator
-// hands such blocks back to the system (glibc's default for blocks over 128 KiB).
+// The solves with the Newton matrix C + diag(shift), in factor form or dense, factorised in
+// storage the caller keeps between the steps: a new matrix of n·T (or n², and a copy of it for
+// the factor) at every step costs more than the factorisation itself where the allocator hands
+// such blocks back to the system (glibc's default for blocks over 128 KiB).
+struct NewtonStorage {
+    std::optional<minimize::WoodburySolver> woodbury;  // the factor form's
+    Matrix dense;                                      // the dense matrix's Cholesky factor
+};
+
 class NewtonMatrix {
 public:
-    NewtonMatrix(const CovarianceView& C, const Vector& shift, Matrix& storage) {
+    NewtonMatrix(const CovarianceView& C, const Vector& shift, NewtonStorage& storage) {
         if (C.factor) {
-            woodbury_.emplace(*C.factor, shift);
+            if (storage.woodbury)
+                storage.woodbury->compute(*C.factor, shift);
+            else
+                storage.woodbury.emplace(*C.factor, shift);
+            woodbury_ = &*storage.woodbury;
         } else {
-            storage = *C.dense;
-            storage.diagonal() += shift;
-            cholesky_.emplace(storage);
+            storage.dense = *C.dense;
+            storage.dense.diagonal() += shift;
+            cholesky_.emplace(storage.dense);
             if (cholesky_->info() != Eigen::Success) throw std::invalid_argument("Newton matrix not positive definite");
         }
     }
@@ -83,7 +92,7 @@ public:
 
 private:
     // Exactly one is set. An LLT that never computed leaves its status unset, which a move reads.
-    std::optional<minimize::WoodburySolver> woodbury_;
+    const minimize::WoodburySolver* woodbury_ = nullptr;
     std::optional<Eigen::LLT<Eigen::Ref<Matrix>>> cholesky_;  // in place, in the caller's storage
 };
 
@@ -233,7 +242,7 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
         Eigen::FullPivLU<Matrix> border;
         Vector sl, su;  // distances to the lower and upper bounds (1 where absent)
     };
-    Matrix newton_storage;  // the dense Newton matrices' factors, one step's at a time
+    NewtonStorage newton_storage;  // the Newton matrices' factors, one step's at a time
     const auto factorise = [&](const Iterate& p) -> std::optional<Factors> {
         Factors f;
         Vector shift = p.w.cwiseQuotient(p.x);

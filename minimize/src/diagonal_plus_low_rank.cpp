@@ -44,26 +44,25 @@ MatrixXd DiagonalPlusLowRank::dense() const {
     return m;
 }
 
-WoodburySolver::WoodburySolver(const DiagonalPlusLowRank& m, const VectorXd& shift) {
-    if (shift.size() != m.size()) throw std::invalid_argument("shift and matrix differ in size");
-    factorise(m, shift);
-}
+WoodburySolver::WoodburySolver(const DiagonalPlusLowRank& m, const VectorXd& shift) { compute(m, shift); }
 
 WoodburySolver::WoodburySolver(const DiagonalPlusLowRank& m, double shift) {
-    factorise(m, VectorXd::Constant(m.size(), shift));
+    compute(m, VectorXd::Constant(m.size(), shift));
 }
 
-void WoodburySolver::factorise(const DiagonalPlusLowRank& m, const VectorXd& shift) {
+void WoodburySolver::compute(const DiagonalPlusLowRank& m, const VectorXd& shift) {
+    if (shift.size() != m.size()) throw std::invalid_argument("shift and matrix differ in size");
     const VectorXd lambda = m.d() + shift;
     for (Index i = 0; i < lambda.size(); ++i)
         if (!(lambda[i] > 0.0) || !std::isfinite(lambda[i]))
             throw std::invalid_argument("shifted diagonal is not positive");
     inv_sqrt_lambda_ = lambda.cwiseSqrt().cwiseInverse();
-    W_ = inv_sqrt_lambda_.asDiagonal() * m.U();
+    W_.resize(m.size(), m.rank());
+    W_.noalias() = inv_sqrt_lambda_.asDiagonal() * m.U();
     const Index k = m.rank();
-    MatrixXd cap = MatrixXd::Identity(k, k);
-    if (k > 0) add_lower_gram(cap, W_.transpose());
-    capacitance_.compute(cap);  // I + WᵀW is positive definite: its eigenvalues are at least 1
+    capacitance_matrix_.setIdentity(k, k);
+    if (k > 0) add_lower_gram(capacitance_matrix_, W_.transpose());
+    capacitance_.compute(capacitance_matrix_);  // I + WᵀW is positive definite: its eigenvalues are at least 1
 }
 
 // K⁻¹ = Λ^{-1/2} (I − W (I + WᵀW)⁻¹ Wᵀ) Λ^{-1/2}

@@ -1,4 +1,5 @@
 #include "minimize/interior_point.hpp"
+#include "minimize/products.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -52,14 +53,19 @@ class KFactor {
 public:
     // False when the dense factorisation fails (K not positive definite).
     bool compute(const QuadraticProgram& p, const VectorXd& shift) {
+        // Each step's factor takes the storage of the last one: a Newton matrix of n·k (or n²)
+        // numbers allocated at every step costs page faults where the allocator hands such
+        // blocks back to the system.
         if (p.H_dense.size() == 0) {
-            woodbury_ = std::make_unique<WoodburySolver>(p.H, shift);
+            if (woodbury_)
+                woodbury_->compute(p.H, shift);
+            else
+                woodbury_ = std::make_unique<WoodburySolver>(p.H, shift);
             return true;
         }
-        woodbury_.reset();
-        MatrixXd k = p.H_dense;
-        k.diagonal() += shift;
-        dense_.compute(k);
+        k_ = p.H_dense;
+        k_.diagonal() += shift;
+        dense_.compute(k_);
         return dense_.info() == Eigen::Success;
     }
     MatrixXd solve(const MatrixXd& R) const { return woodbury_ ? woodbury_->solve(R) : MatrixXd(dense_.solve(R)); }
@@ -67,6 +73,7 @@ public:
 
 private:
     std::unique_ptr<WoodburySolver> woodbury_;
+    MatrixXd k_;  // H + diag(shift) when dense
     Eigen::LLT<MatrixXd> dense_;
 };
 
@@ -81,10 +88,9 @@ VectorXd own_diagonal(const QuadraticProgram& p) { return p.H_dense.size() == 0 
 
 class Solver {
 public:
-    Solver(const QuadraticProgram& p) : p_(p), n_(p.q.size()), me_(p.A_eq.rows()), mi_(p.A_in.rows()) {
-        A_.resize(me_ + mi_, n_);
-        A_.topRows(me_) = p.A_eq;
-        A_.bottomRows(mi_) = p.A_in;
+    Solver(const QuadraticProgram& p)
+        : p_(p), n_(p.q.size()), me_(p.A_eq.rows()), mi_(p.A_in.rows()), stacked_(stack_rows(p)),
+          A_(mi_ > 0 ? stacked_ : p.A_eq) {
         l_ = VectorXd::Zero(n_);
         u_ = VectorXd::Zero(n_);
         lo_.mask = VectorXd::Zero(n_);
@@ -97,6 +103,9 @@ public:
         pairs_ = lo_.mask.sum() + up_.mask.sum() + static_cast<double>(mi_);
         H_diag_max_ = std::max(1.0, inf_norm(p.H_dense.size() ? VectorXd(p.H_dense.diagonal()) : p.H.diagonal()));
     }
+
+    Solver(const Solver&) = delete;  // A_ may refer to stacked_
+    Solver& operator=(const Solver&) = delete;
 
     QpResult run(const InteriorPointOptions& options);
 
@@ -112,9 +121,20 @@ private:
     double max_step(const Step& d) const;
     void take(const Step& d, double alpha);
 
+    // A_eq over A_in where there are inequality rows; empty otherwise (A_eq is then the rows:
+    // with tracking error's T rows of returns, a copy of n·T numbers saved).
+    static MatrixXd stack_rows(const QuadraticProgram& p) {
+        if (p.A_in.rows() == 0) return MatrixXd();
+        MatrixXd rows(p.A_eq.rows() + p.A_in.rows(), p.q.size());
+        rows.topRows(p.A_eq.rows()) = p.A_eq;
+        rows.bottomRows(p.A_in.rows()) = p.A_in;
+        return rows;
+    }
+
     const QuadraticProgram& p_;
     Index n_, me_, mi_;
-    MatrixXd A_;  // the rows, equalities first
+    MatrixXd stacked_;
+    const MatrixXd& A_;  // the rows, equalities first
     VectorXd l_, u_;
     double pairs_ = 0.0;
     double H_diag_max_ = 1.0;
@@ -125,6 +145,7 @@ private:
     // the factorisation of one Newton step
     KFactor K_;
     MatrixXd KA_;  // K⁻¹Aᵀ
+    MatrixXd scaled_rows_;  // A K^{-1/2} where K is diagonal
     Eigen::LDLT<MatrixXd> schur_;
 };
 
@@ -156,9 +177,9 @@ bool Solver::factorise() {
         // K is diagonal: K⁻¹Aᵀ is a scaling and A K⁻¹ Aᵀ one symmetric product (half the work).
         const VectorXd k_inv = (p_.H.d() + shift).cwiseInverse();
         KA_ = k_inv.asDiagonal() * A_.transpose();
-        const MatrixXd B = A_ * k_inv.cwiseSqrt().asDiagonal();
+        scaled_rows_ = A_ * k_inv.cwiseSqrt().asDiagonal();
         S = MatrixXd::Zero(m, m);
-        S.selfadjointView<Eigen::Lower>().rankUpdate(B);
+        add_lower_gram(S, scaled_rows_);
         S.triangularView<Eigen::StrictlyUpper>() = S.transpose();
     } else {
         KA_ = K_.solve(MatrixXd(A_.transpose()));

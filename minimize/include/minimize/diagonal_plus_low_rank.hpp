@@ -41,16 +41,21 @@ public:
     // The same with a common shift on every diagonal entry.
     WoodburySolver(const DiagonalPlusLowRank& m, double shift);
 
+    // Factorises another matrix of the same kind in the storage of this one (a Newton method's
+    // next step: nothing of size n·k is allocated again); the same checks as the constructor,
+    // which leave the solver as it was when they fail.
+    void compute(const DiagonalPlusLowRank& m, const Eigen::VectorXd& shift);
+
     Eigen::VectorXd solve(const Eigen::VectorXd& r) const;
     Eigen::MatrixXd solve(const Eigen::MatrixXd& R) const;  // one solve per column
 
 private:
-    void factorise(const DiagonalPlusLowRank& m, const Eigen::VectorXd& shift);
     Eigen::MatrixXd apply_inverse(const Eigen::MatrixXd& R) const;  // the Woodbury formula
     Eigen::MatrixXd apply(const Eigen::MatrixXd& Z) const;          // K Z from the scaled factor
 
     Eigen::VectorXd inv_sqrt_lambda_;  // Λ^{-1/2}
     Eigen::MatrixXd W_;                // Λ^{-1/2} U
+    Eigen::MatrixXd capacitance_matrix_;  // I + WᵀW, kept for the next compute
     Eigen::LLT<Eigen::MatrixXd> capacitance_;
 };
 
