@@ -7,7 +7,7 @@
 // covariance goes in factor form, as the driver passes it; KV_BENCH_DENSE set: the dense matrix
 // through the public function. KV_BENCH_POLISH_FROM=k: the structured polish from k instruments
 // where the smoothed polish does not run; KV_BENCH_SMOOTHED_FROM=k: the smoothed polish from k (up
-// to 700; a huge value: never).
+// to 1,500; a huge value: never).
 // KV_BENCH_PLAIN set: SLSQP from equal weights alone (the reference). KV_BENCH_DUMP=prefix: the
 // industry, weight and contribution of every instrument to prefix_free<n> and prefix_cap<n>.
 #include <chrono>

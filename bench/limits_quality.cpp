@@ -19,7 +19,7 @@
 // KV_BENCH_SIZES="lo hi" draws the instruments from lo to hi instead. The environment variable
 // KV_BENCH_POLISH_FROM=k polishes with the structured SQP from k
 // instruments (1: always) instead of the default size where the polish towards a common level does
-// not run, KV_BENCH_SMOOTHED_FROM=k that polish from k (up to 700; a huge value: never).
+// not run, KV_BENCH_SMOOTHED_FROM=k that polish from k (up to 1,500; a huge value: never).
 // Requests that no weights can meet (the group cannot reach its floor) end in a failure in both.
 #include <algorithm>
 #include <chrono>

@@ -16,7 +16,7 @@ namespace kelvane_mod_optimizer {
 enum class SolveOutcome {
     not_reached,      // the call failed before solving
     converged,        // the minimiser met its tolerance
-    iteration_limit,  // the minimiser stopped at max_iteration; its last point is the answer
+    iteration_limit,  // the minimiser stopped at max_iteration (or a polish at its own step budget); its last point, or the best on the way, is the answer
     exact_start,      // a starting point that already solves the problem was returned as it is
     lone_instrument,  // one instrument survived screening and takes the whole weight
     failed,           // no answer (the call raised)

@@ -9,7 +9,7 @@ namespace kelvane_mod_optimizer {
 
 enum class Termination {
     converged,        // the minimiser's convergence test passed
-    iteration_limit,  // the minimiser stopped at max_iteration; the answer passed the certificate
+    iteration_limit,  // the minimiser stopped at max_iteration (or a polish at its own step budget); the answer passed the certificate
     exact_start,      // a start built from the problem's structure met every limit and was kept
     failed,           // no answer (the solve threw OptimizationFailed)
 };
