@@ -52,6 +52,13 @@ TEST(WoodburySolver, SolvesMatchADenseFactorisation) {
     const MatrixXd R = MatrixXd::Random(60, 3);
     const MatrixXd Z = solver.solve(R);
     EXPECT_LT((k * Z - R).norm(), 1e-12 * R.norm());
+
+    // A Newton method's next matrix in the same solver; one that fails the checks leaves it as it was.
+    WoodburySolver reused(m, 1.0);
+    reused.compute(m, shift);
+    EXPECT_LT((k * reused.solve(r) - r).norm(), 1e-12 * r.norm());
+    EXPECT_THROW(reused.compute(m, VectorXd::Constant(60, -1.0)), std::invalid_argument);
+    EXPECT_LT((k * reused.solve(r) - r).norm(), 1e-12 * r.norm());
 }
 
 // A Newton diagonal near a bound: some entries 1e12, others 1e-8, and a singular low-rank part
