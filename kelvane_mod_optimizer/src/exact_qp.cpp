@@ -8,7 +8,6 @@
 
 #include "kelvane/exception.hpp"
 #include "minimize/interior_point.hpp"
-#include "minimize/products.hpp"
 #include "policy.hpp"
 
 namespace kelvane_mod_optimizer {
@@ -58,10 +57,7 @@ std::optional<Vector> active_set_optimum(const CovarianceView& C, double factor,
     if ((C.factor && n > kActiveSetLargest) || !(factor > 0.0)) return std::nullopt;
     Matrix H = reusable_matrix(n, n);
     if (C.factor) {
-        H.triangularView<Eigen::Lower>().setZero();
-        minimize::add_lower_gram(H, C.factor->U());
-        H.triangularView<Eigen::StrictlyUpper>() = H.transpose();
-        H.diagonal() += C.factor->d();
+        C.factor->dense_into(H);
     } else {
         H = *C.dense;
     }

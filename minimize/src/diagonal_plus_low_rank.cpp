@@ -37,11 +37,17 @@ VectorXd DiagonalPlusLowRank::row(Index i) const {
 }
 
 MatrixXd DiagonalPlusLowRank::dense() const {
-    MatrixXd m = MatrixXd::Zero(size(), size());
+    MatrixXd m(size(), size());
+    dense_into(m);
+    return m;
+}
+
+void DiagonalPlusLowRank::dense_into(MatrixXd& m) const {
+    m.resize(size(), size());
+    m.triangularView<Eigen::Lower>().setZero();
     if (rank() > 0) add_lower_gram(m, U_);
     m.triangularView<Eigen::StrictlyUpper>() = m.transpose();
     m.diagonal() += d_;
-    return m;
 }
 
 WoodburySolver::WoodburySolver(const DiagonalPlusLowRank& m, const VectorXd& shift) { compute(m, shift); }

@@ -78,8 +78,8 @@ TEST(WoodburySolver, StaysAccurateWithAWidelySpreadDiagonal) {
     for (int i = 0; i < n; ++i) EXPECT_LT(std::abs((k * z - r)[i]), 1e-12 * scale[i]) << i;
 }
 
-// The blockwise products against whole ones: sizes that leave a partial last block, operands too
-// deep or results too wide for blocks (computed whole), and no rows at all.
+// The blockwise products against whole ones: sizes that leave a partial last block, an operand
+// deeper than one slice, a Gram matrix too large for blocks (computed whole), and no rows at all.
 TEST(Products, BlockwiseLowerTrianglesEqualTheWholeProducts) {
     std::srand(17);
     for (const auto& [depth, n] : {std::pair{131, 300}, {7, 45}, {600, 70}, {0, 20}, {20, 700}}) {

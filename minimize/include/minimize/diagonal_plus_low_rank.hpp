@@ -1,6 +1,6 @@
 // A symmetric matrix diag(d) + U Uᵀ kept in factor form (U is n × k with k small), and a solver for
 // the shifted systems (diag(d + shift) + U Uᵀ) z = r that Newton methods on such matrices need.
-// Products and solves cost O(n·k); nothing of size n × n is formed except by dense().
+// Products and solves cost O(n·k); nothing of size n × n is formed except by dense() and dense_into().
 #pragma once
 
 #include <Eigen/Dense>
@@ -24,6 +24,7 @@ public:
     Eigen::VectorXd diagonal() const;                           // d + the squared row norms of U
     Eigen::VectorXd row(Eigen::Index i) const;                  // row i, equal to column i
     Eigen::MatrixXd dense() const;                              // the n × n matrix
+    void dense_into(Eigen::MatrixXd& m) const;                  // the same in m's storage (resized)
 
 private:
     Eigen::VectorXd d_;
