@@ -212,12 +212,16 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
     if (std::optional<Vector> rb = risk_budgeting_start(C, bounds, cons, n)) starts.push_back({*rb});
     if (n <= kMostPolishedInitial || starts.empty()) starts.push_back({init_weight, true});
 
-    std::optional<Candidate> best;
+    // The best candidate, and the best of those that keep every limit strictly (the smoothed
+    // polish starts from it: a start that leans on the tolerance, often the risk-budgeting point
+    // by some 1e-12, may be the best candidate and yet a poor start).
+    std::optional<Candidate> best, best_strict;
     const auto consider = [&](const Vector& w, const SolveSummary& summary) {
         const double violation = worst_violation(w, bounds, cons);
         if (!(violation <= FEASIBILITY_TOLERANCE)) return;
         Candidate c{w, spread(w), violation <= kStrictViolation, summary};
         c.summary.objective = c.spread;
+        if (c.strict && (!best_strict || c.spread < best_strict->spread)) best_strict = c;
         if (!best || better(c, *best)) best = std::move(c);
     };
     std::exception_ptr first_failure;
@@ -263,11 +267,13 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
     // The polish of the smoothed spread from the best start within the limits (measured: the
     // starts end alike; SLSQP from its answer ends where it starts, in 40 cases of 40); SLSQP
     // from the given start where no start keeps the limits, below the structured polish's size.
+    // (Measured on three requests of 168-287 instruments whose best start leaned: from the best
+    // strict start 36-107 ms, against 0.2-2.5 s of SLSQP, spreads within 2e-6 of SLSQP's or lower.)
     if (smoothed_polish) {
-        if (best && best->strict) {
+        if (best_strict) {
             const double cube = static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);
             const int steps = static_cast<int>(std::min<double>(max_iteration, std::floor(kSmoothedStepWork / cube)));
-            const SpreadPolish run = polish_smoothed_spread(dense(), best->weights, bounds, *linear, steps);
+            const SpreadPolish run = polish_smoothed_spread(dense(), best_strict->weights, bounds, *linear, steps);
             consider(run.weights, {run.termination, run.steps, 0.0, run.message});
         } else if (!polish_rows) {
             slsqp_polish({init_weight, true});
