@@ -82,11 +82,9 @@ LabelledMatrix sample_covariance(const ReturnTable& df) {
 
 namespace {
 
-// The rows of the table where every instrument has a return, each column less its mean over them:
-// the only rows the Ledoit-Wolf estimate uses.
-Matrix complete_centred_rows(const ReturnTable& df) {
-    const Matrix& values = df.values;
-    const Eigen::Index n = values.cols();
+// The rows of the table where every instrument has a return: the only rows the Ledoit-Wolf
+// estimate uses. At least two, or the estimate is refused.
+std::vector<Eigen::Index> complete_rows(const Matrix& values) {
     std::vector<Eigen::Index> rows;
     rows.reserve(static_cast<std::size_t>(values.rows()));
     for (Eigen::Index t = 0; t < values.rows(); ++t)
@@ -94,26 +92,30 @@ Matrix complete_centred_rows(const ReturnTable& df) {
     if (rows.size() < 2)
         throw kelvane::KVInvalidArgument(fmt::format(
             "OPTIMIZER: 所有合约均有收益率数据的交易日只有 {} 个，不足以估计协方差矩阵（至少需要2个）", rows.size()));
+    return rows;
+}
+
+// Those rows, each column less its mean over them.
+Matrix complete_centred_rows(const ReturnTable& df) {
+    const std::vector<Eigen::Index> rows = complete_rows(df.values);
     const auto T = static_cast<Eigen::Index>(rows.size());
-    Matrix X = reusable_matrix(T, n);
-    for (Eigen::Index i = 0; i < T; ++i) X.row(i) = values.row(rows[static_cast<std::size_t>(i)]);
+    Matrix X = reusable_matrix(T, df.values.cols());
+    for (Eigen::Index i = 0; i < T; ++i) X.row(i) = df.values.row(rows[static_cast<std::size_t>(i)]);
     X.rowwise() -= X.colwise().mean();
     return X;
 }
 
-// The Ledoit-Wolf shrinkage intensity towards mu·I (mu the mean variance) of the centred rows X,
-// given delta_sum = ‖XᵀX‖²_F / T², with mu.
+// The Ledoit-Wolf shrinkage intensity towards mu·I (mu the mean variance) of T centred rows, given
+// each instrument's sum of squares over them, the sum over the rows of their squared sums of
+// squares (the sum of all entries of (X∘X)ᵀ(X∘X)) and delta_sum = ‖XᵀX‖²_F / T², with mu.
 struct Shrinkage {
     double intensity = 0.0;
     double mu = 0.0;
 };
-Shrinkage shrinkage_of(const Matrix& X, double delta_sum) {
-    const double t = static_cast<double>(X.rows());
-    const double p = static_cast<double>(X.cols());
-    const Eigen::VectorXd emp_cov_trace = X.array().square().colwise().sum().transpose() / t;
+Shrinkage shrinkage_of(const Vector& squares, double beta_sum, double t, double delta_sum) {
+    const double p = static_cast<double>(squares.size());
+    const Vector emp_cov_trace = squares / t;
     const double mu = emp_cov_trace.sum() / p;
-    // The sum of all entries of (X∘X)ᵀ(X∘X) is the sum over rows of the squared row sums of X∘X.
-    const double beta_sum = X.array().square().rowwise().sum().square().sum();
     double beta = 1.0 / (p * t) * (beta_sum / t - delta_sum);
     double delta = delta_sum - 2.0 * mu * emp_cov_trace.sum() + p * mu * mu;
     delta /= p;
@@ -135,7 +137,8 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
         reuse_later(std::move(X));
         return {df.columns, std::move(S)};
     }
-    const Shrinkage s = shrinkage_of(X, delta_sum);
+    const Shrinkage s = shrinkage_of(X.array().square().colwise().sum().transpose(),
+                                     X.array().square().rowwise().sum().square().sum(), t, delta_sum);
     S *= 1.0 - s.intensity;
     S.diagonal().array() += s.intensity * s.mu;
     reuse_later(std::move(X));
@@ -143,18 +146,24 @@ LabelledMatrix _cov_shrinkage(const ReturnTable& df) {
 }
 
 minimize::DiagonalPlusLowRank shrinkage_factor(const ReturnTable& df) {
-    Matrix X = complete_centred_rows(df);
-    const Eigen::Index n = X.cols();
-    const double t = static_cast<double>(X.rows());
-    // ‖XᵀX‖_F = ‖XXᵀ‖_F: the T × T Gram matrix gives the same sum without the n × n one.
-    Matrix G(X.rows(), X.rows());
-    G.setZero();
-    minimize::add_lower_gram(G, X);
+    // The factor is Xᵀ scaled, X the complete rows centred: it is built as Xᵀ from the start, so
+    // that no second n × T matrix is formed.
+    const std::vector<Eigen::Index> rows = complete_rows(df.values);
+    const Eigen::Index n = df.values.cols();
+    const auto T = static_cast<Eigen::Index>(rows.size());
+    Matrix U(n, T);
+    for (Eigen::Index i = 0; i < T; ++i) U.col(i) = df.values.row(rows[static_cast<std::size_t>(i)]).transpose();
+    U.colwise() -= U.rowwise().mean();
+    const double t = static_cast<double>(T);
+    // ‖XᵀX‖_F = ‖XXᵀ‖_F: the T × T Gram matrix UᵀU gives the same sum without the n × n one.
+    Matrix G(T, T);
+    minimize::set_lower_product(G, U, U);
     G.triangularView<Eigen::StrictlyUpper>() = G.transpose();
     const double delta_sum = G.array().square().sum() / (t * t);
-    const Shrinkage s = n == 1 ? Shrinkage{} : shrinkage_of(X, delta_sum);
-    Matrix U = X.transpose() * std::sqrt((1.0 - s.intensity) / t);
-    reuse_later(std::move(X));
+    const Shrinkage s = n == 1 ? Shrinkage{}
+                               : shrinkage_of(U.array().square().rowwise().sum(),
+                                              U.array().square().colwise().sum().square().sum(), t, delta_sum);
+    U *= std::sqrt((1.0 - s.intensity) / t);
     return {Vector::Constant(n, s.intensity * s.mu), std::move(U)};
 }
 
