@@ -121,7 +121,10 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
     // factor of K's free block serves every step in between.
     minimize::FreeBlockFactor kept;
     double damping_in_k = 0.0;
-    Matrix L(n, n), J(n, n), LJ(n, n), H(n, n), K(n, n);
+    Matrix J(n, n), LJ(n, n), H(n, n), K(n, n);
+    // The Laplacian L is only read while the Hessian is formed, and K is built from the Hessian
+    // after that in the same step: L takes K's storage (an n × n matrix fewer, 18 MB at 1,500).
+    Matrix& L = K;
     std::vector<Eigen::Index> order(static_cast<std::size_t>(n)), cluster(static_cast<std::size_t>(n));
     const int steps_allowed = std::min(max_steps, kMostSteps);
     int steps = 0;
