@@ -71,18 +71,19 @@ std::optional<Vector> active_set_optimum(const CovarianceView& C, double factor,
     return x;
 }
 
-// The optimum of the programme `programme` builds (its Hessian and linear term divided by the
+// The optimum of the programme `programme(true)` builds (its Hessian and linear term divided by the
 // objective's size at the start point, `gradient` the size of its gradient there; the first n
 // variables are the weights), normalised and certified, by the first of these that answers:
 // - with a Hessian in factor form, the minimiser under the equality rows alone when it meets
-//   every limit (an interior optimum; one Woodbury factorisation at n·k²);
+//   every limit (an interior optimum; one Woodbury factorisation at n·k²), on `programme(false)`,
+//   the same minimiser on the covariance itself (no scaled copy of its factor);
 // - `active_set` (none where it is not tried);
 // - the interior point.
 // The programme is built only where it is used: a dense one is an n × n copy. None when no method
 // answers or the certificate refuses every point: the caller then takes the minimiser's path,
 // whose outcome stands.
 std::optional<SolveResult> finish(const std::vector<std::string>& labels, bool factor_form,
-                                  const std::function<minimize::QuadraticProgram()>& programme, double gradient,
+                                  const std::function<minimize::QuadraticProgram(bool)>& programme, double gradient,
                                   const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                   const std::function<double(const Vector&)>& objective,
                                   const std::function<std::optional<Vector>()>& active_set) {
@@ -90,14 +91,13 @@ std::optional<SolveResult> finish(const std::vector<std::string>& labels, bool f
     std::optional<minimize::QuadraticProgram> qp;
     try {
         if (factor_form) {
-            qp = programme();
-            if (const std::optional<minimize::QpResult> interior = minimize::equality_constrained_optimum(*qp))
+            if (const std::optional<minimize::QpResult> interior = minimize::equality_constrained_optimum(programme(false)))
                 if (auto r = certified_answer(labels, Vector(interior->x.head(n)), bounds, cons, objective,
                                               interior->iterations, kConvergedMessage))
                     return r;
         }
         if (auto r = certified_answer(labels, active_set(), bounds, cons, objective, 1, kActiveSetMessage)) return r;
-        if (!qp) qp = programme();
+        qp = programme(true);
         minimize::InteriorPointOptions options;
         options.max_iterations = kExactSteps;
         options.objective_scale = kVanishingObjective;
@@ -124,10 +124,11 @@ std::optional<minimize::QuadraticProgram> weights_programme(Eigen::Index n, cons
     return qp;
 }
 
-// The Hessian `factor`·C of a covariance objective, divided by `scale`.
-void set_hessian(minimize::QuadraticProgram& qp, const CovarianceView& C, double factor, double scale) {
-    const double s = factor / scale;
-    if (C.factor)
+// The Hessian s·C of a covariance objective (C itself, sharing its factor, where s is 1).
+void set_hessian(minimize::QuadraticProgram& qp, const CovarianceView& C, double s) {
+    if (C.factor && s == 1.0)
+        qp.H = *C.factor;
+    else if (C.factor)
         qp.H = minimize::DiagonalPlusLowRank(C.factor->d() * s, C.factor->U() * std::sqrt(s));
     else
         qp.H_dense = *C.dense * s;
@@ -184,10 +185,12 @@ std::optional<SolveResult> exact_min_variance(const std::vector<std::string>& la
         return active_set_optimum(C, 2.0, Vector::Zero(n), bounds, cons, init_weight);
     };
     const double scale = usable_scale(C.quadratic_form(init_weight));
-    const auto programme = [&]() {
-        set_hessian(*qp, C, 2.0, scale);
-        qp->q = Vector::Zero(n);
-        return std::move(*qp);
+    // Scaled: ½xᵀ(2C/scale)x; not: ½xᵀCx, the same minimiser.
+    const auto programme = [&](bool scaled) {
+        minimize::QuadraticProgram p = *qp;
+        set_hessian(p, C, scaled ? 2.0 / scale : 1.0);
+        p.q = Vector::Zero(n);
+        return p;
     };
     const double gradient = (2.0 / scale * C.times(init_weight)).cwiseAbs().maxCoeff();
     return finish(labels, C.factor != nullptr, programme, gradient, bounds, cons, variance, active_set);
@@ -208,10 +211,14 @@ std::optional<SolveResult> exact_mean_variance(const std::vector<std::string>& l
     };
     const double scale =
         usable_scale(risk_aversion / 2.0 * C.quadratic_form(init_weight) + std::abs(init_weight.dot(expected_return)));
-    const auto programme = [&]() {
-        set_hessian(*qp, C, risk_aversion, scale);
-        qp->q = -expected_return / scale;
-        return std::move(*qp);
+    // Scaled: the objective divided by scale; not: divided by the risk aversion, the same minimiser
+    // (without risk aversion the scaled one stands for both).
+    const auto programme = [&](bool scaled) {
+        scaled = scaled || !(risk_aversion > 0.0);
+        minimize::QuadraticProgram p = *qp;
+        set_hessian(p, C, scaled ? risk_aversion / scale : 1.0);
+        p.q = -expected_return / (scaled ? scale : risk_aversion);
+        return p;
     };
     const double gradient = ((risk_aversion * C.times(init_weight) - expected_return) / scale).cwiseAbs().maxCoeff();
     return finish(labels, C.factor != nullptr, programme, gradient, bounds, cons, objective, active_set);
@@ -232,7 +239,7 @@ std::optional<SolveResult> exact_tracking_error(const std::vector<std::string>& 
         return least_squares_optimum(D, b, bounds, cons, init_weight);
     };
     const double scale = usable_scale(b.dot(b));
-    const auto programme = [&]() {
+    const auto programme = [&](bool) {
         minimize::QuadraticProgram qp;
         qp.lower.resize(n + T), qp.upper.resize(n + T);
         qp.lower << x_only->lower, Vector::Constant(T, -std::numeric_limits<double>::infinity());

@@ -11,27 +11,33 @@ using Eigen::Index;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-DiagonalPlusLowRank::DiagonalPlusLowRank(VectorXd d, MatrixXd U) : d_(std::move(d)), U_(std::move(U)) {
-    if (U_.rows() != d_.size()) throw std::invalid_argument("diagonal and low-rank factor differ in size");
+DiagonalPlusLowRank::DiagonalPlusLowRank(VectorXd d, MatrixXd U) : d_(std::move(d)) {
+    if (U.rows() != d_.size()) throw std::invalid_argument("diagonal and low-rank factor differ in size");
+    U_ = std::make_shared<const MatrixXd>(std::move(U));
+}
+
+const MatrixXd& DiagonalPlusLowRank::no_factor() {
+    static const MatrixXd none;
+    return none;
 }
 
 VectorXd DiagonalPlusLowRank::operator*(const VectorXd& x) const {
     VectorXd y = d_.cwiseProduct(x);
-    if (rank() > 0) y.noalias() += U_ * (U_.transpose() * x);
+    if (rank() > 0) y.noalias() += U() * (U().transpose() * x);
     return y;
 }
 
 double DiagonalPlusLowRank::quadratic_form(const VectorXd& x) const {
     double q = x.dot(d_.cwiseProduct(x));
-    if (rank() > 0) q += (U_.transpose() * x).squaredNorm();
+    if (rank() > 0) q += (U().transpose() * x).squaredNorm();
     return q;
 }
 
-VectorXd DiagonalPlusLowRank::diagonal() const { return d_ + U_.rowwise().squaredNorm(); }
+VectorXd DiagonalPlusLowRank::diagonal() const { return d_ + U().rowwise().squaredNorm(); }
 
 VectorXd DiagonalPlusLowRank::row(Index i) const {
     VectorXd r = VectorXd::Zero(size());
-    if (rank() > 0) r.noalias() = U_ * U_.row(i).transpose();
+    if (rank() > 0) r.noalias() = U() * U().row(i).transpose();
     r[i] += d_[i];
     return r;
 }
@@ -45,7 +51,7 @@ MatrixXd DiagonalPlusLowRank::dense() const {
 void DiagonalPlusLowRank::dense_into(MatrixXd& m) const {
     m.resize(size(), size());
     m.triangularView<Eigen::Lower>().setZero();
-    if (rank() > 0) add_lower_gram(m, U_);
+    if (rank() > 0) add_lower_gram(m, U());
     m.triangularView<Eigen::StrictlyUpper>() = m.transpose();
     m.diagonal() += d_;
 }
@@ -63,25 +69,31 @@ void WoodburySolver::compute(const DiagonalPlusLowRank& m, const VectorXd& shift
         if (!(lambda[i] > 0.0) || !std::isfinite(lambda[i]))
             throw std::invalid_argument("shifted diagonal is not positive");
     inv_sqrt_lambda_ = lambda.cwiseSqrt().cwiseInverse();
-    W_.resize(m.size(), m.rank());
-    W_.noalias() = inv_sqrt_lambda_.asDiagonal() * m.U();
+    U_ = m.U_ ? m.U_ : std::make_shared<const MatrixXd>();
     const Index k = m.rank();
     capacitance_matrix_.setIdentity(k, k);
-    if (k > 0) add_lower_gram(capacitance_matrix_, W_.transpose());
+    // WᵀW, its columns of W formed a tile at a time inside add_lower_gram.
+    if (k > 0) add_lower_gram(capacitance_matrix_, (inv_sqrt_lambda_.asDiagonal() * *U_).transpose());
     capacitance_.compute(capacitance_matrix_);  // I + WᵀW is positive definite: its eigenvalues are at least 1
 }
 
-// K⁻¹ = Λ^{-1/2} (I − W (I + WᵀW)⁻¹ Wᵀ) Λ^{-1/2}
+// K⁻¹ = Λ^{-1/2} (I − W (I + WᵀW)⁻¹ Wᵀ) Λ^{-1/2}, with W Y = Λ^{-1/2} (U Y) and Wᵀ Y = Uᵀ (Λ^{-1/2} Y).
 MatrixXd WoodburySolver::apply_inverse(const MatrixXd& R) const {
     MatrixXd Y = inv_sqrt_lambda_.asDiagonal() * R;
-    if (W_.cols() > 0) Y.noalias() -= W_ * capacitance_.solve(W_.transpose() * Y);
+    if (U_->cols() > 0) {
+        const MatrixXd Z = capacitance_.solve(U_->transpose() * (inv_sqrt_lambda_.asDiagonal() * Y));
+        Y.noalias() -= inv_sqrt_lambda_.asDiagonal() * (*U_ * Z);
+    }
     return inv_sqrt_lambda_.asDiagonal() * Y;
 }
 
 // K = Λ^{1/2} (I + W Wᵀ) Λ^{1/2}
 MatrixXd WoodburySolver::apply(const MatrixXd& Z) const {
     MatrixXd Y = inv_sqrt_lambda_.cwiseInverse().asDiagonal() * Z;
-    if (W_.cols() > 0) Y.noalias() += W_ * (W_.transpose() * Y);
+    if (U_->cols() > 0) {
+        const MatrixXd V = U_->transpose() * (inv_sqrt_lambda_.asDiagonal() * Y);
+        Y.noalias() += inv_sqrt_lambda_.asDiagonal() * (*U_ * V);
+    }
     return inv_sqrt_lambda_.cwiseInverse().asDiagonal() * Y;
 }
 

@@ -3,11 +3,14 @@
 // Products and solves cost O(n·k); nothing of size n × n is formed except by dense() and dense_into().
 #pragma once
 
+#include <memory>
+
 #include <Eigen/Dense>
 
 namespace minimize {
 
-// diag(d) + U Uᵀ, n × n, symmetric positive semidefinite when d ≥ 0.
+// diag(d) + U Uᵀ, n × n, symmetric positive semidefinite when d ≥ 0. Copies share U, which is never
+// changed (a copy costs O(n)).
 class DiagonalPlusLowRank {
 public:
     DiagonalPlusLowRank() = default;
@@ -15,9 +18,9 @@ public:
     DiagonalPlusLowRank(Eigen::VectorXd d, Eigen::MatrixXd U);
 
     Eigen::Index size() const { return d_.size(); }
-    Eigen::Index rank() const { return U_.cols(); }  // k, the width of the low-rank factor
+    Eigen::Index rank() const { return U().cols(); }  // k, the width of the low-rank factor
     const Eigen::VectorXd& d() const { return d_; }
-    const Eigen::MatrixXd& U() const { return U_; }
+    const Eigen::MatrixXd& U() const { return U_ ? *U_ : no_factor(); }
 
     Eigen::VectorXd operator*(const Eigen::VectorXd& x) const;  // the product M x
     double quadratic_form(const Eigen::VectorXd& x) const;      // xᵀ M x
@@ -27,14 +30,17 @@ public:
     void dense_into(Eigen::MatrixXd& m) const;                  // the same in m's storage (resized)
 
 private:
+    friend class WoodburySolver;  // keeps a share of U
+    static const Eigen::MatrixXd& no_factor();  // the U of a default-constructed or moved-from matrix
     Eigen::VectorXd d_;
-    Eigen::MatrixXd U_;
+    std::shared_ptr<const Eigen::MatrixXd> U_;  // null only where no_factor() stands for it
 };
 
 // Solves (diag(d + shift) + U Uᵀ) z = r by the Woodbury identity. The k × k capacitance matrix
 // I + Wᵀ W, with W = Λ^{-1/2} U and Λ = diag(d + shift), is formed and factorised once (cost n·k²);
-// each solve (with one step of refinement) then costs O(n·k). Scaling U by Λ^{-1/2} keeps the capacitance matrix well conditioned
-// when some entries of Λ are huge (a Newton diagonal near a bound).
+// each solve (with one step of refinement) then costs O(n·k). Scaling U by Λ^{-1/2} keeps the
+// capacitance matrix well conditioned when some entries of Λ are huge (a Newton diagonal near a
+// bound). The solver shares the matrix's U and applies Λ^{-1/2} as it goes: W is never formed.
 class WoodburySolver {
 public:
     // Every entry of d + shift must be positive and finite; throws std::invalid_argument otherwise.
@@ -55,7 +61,7 @@ private:
     Eigen::MatrixXd apply(const Eigen::MatrixXd& Z) const;          // K Z from the scaled factor
 
     Eigen::VectorXd inv_sqrt_lambda_;  // Λ^{-1/2}
-    Eigen::MatrixXd W_;                // Λ^{-1/2} U
+    std::shared_ptr<const Eigen::MatrixXd> U_;  // the matrix's U, shared
     Eigen::MatrixXd capacitance_matrix_;  // I + WᵀW, kept for the next compute
     Eigen::LLT<Eigen::MatrixXd> capacitance_;
 };
