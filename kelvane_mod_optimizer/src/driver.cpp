@@ -118,8 +118,18 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
         if (dropped) dropped->push_back(DroppedInstrument{o, message});
         drop(quiet, message);
     };
-    std::map<std::string, std::vector<double>> data;
-    std::size_t max_data_len = 0;
+    // The return table is written as the instruments are read, one column per distinct identifier
+    // in ascending order and window − 1 rows (the most a history gives), each history at the bottom
+    // and NaN above it; the columns of dropped instruments and the rows no history reaches go at
+    // the end. (Returns kept per instrument first and copied into the table cost a second table's
+    // worth of fresh memory.) Columns of dropped instruments are never touched.
+    std::vector<std::string> ids = order_book_ids;
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    const Eigen::Index most_rows = std::max(window - 1, 0);
+    Matrix table = reusable_matrix(most_rows, static_cast<Eigen::Index>(ids.size()));
+    std::vector<char> kept(ids.size(), 0);
+    Eigen::Index max_data_len = 0;
     const double threshold = window * 0.5;
     for (const auto& o : order_book_ids) {
         const auto instrument = dp.instruments(o);
@@ -147,29 +157,45 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
             leave_out(o, fmt::format("OPTIMIZER: {} 价格数据无效, 被剔除", o));
             continue;
         }
-        std::vector<double> returns = simple_returns(bars);
-        max_data_len = std::max(max_data_len, returns.size());
-        data.insert_or_assign(o, std::move(returns));
+        // Simple daily returns p_t / p_(t-1) − 1, oldest first, of the window's latest bars.
+        const auto first_bar = static_cast<std::size_t>(std::max<Eigen::Index>(
+            0, static_cast<Eigen::Index>(bars.size()) - 1 - most_rows));
+        const auto length = static_cast<Eigen::Index>(bars.size() > first_bar + 1 ? bars.size() - first_bar - 1 : 0);
+        const auto column = std::lower_bound(ids.begin(), ids.end(), o) - ids.begin();
+        auto returns = table.col(column);
+        returns.head(most_rows - length).setConstant(std::numeric_limits<double>::quiet_NaN());
+        for (Eigen::Index t = 0; t < length; ++t) {
+            const std::size_t bar = first_bar + static_cast<std::size_t>(t);
+            returns[most_rows - length + t] = bars[bar + 1] / bars[bar] - 1.0;
+        }
+        kept[static_cast<std::size_t>(column)] = 1;
+        max_data_len = std::max(max_data_len, length);
     }
 
-    if (data.empty()) throw KVInvalidArgument("OPTIMIZER: 经过剔除后，合约数目为0");
+    const auto survivors = std::count(kept.begin(), kept.end(), 1);
+    if (survivors == 0) throw KVInvalidArgument("OPTIMIZER: 经过剔除后，合约数目为0");
     Screening screening;
-    if (data.size() == 1) {
-        screening.answer = WeightMap{{data.begin()->first, 1.0}};
+    if (survivors == 1) {
+        screening.answer =
+            WeightMap{{ids[static_cast<std::size_t>(std::find(kept.begin(), kept.end(), 1) - kept.begin())], 1.0}};
+        reuse_later(std::move(table));
         return screening;
     }
 
     ReturnTable& df = screening.df;
-    const auto rows = static_cast<Eigen::Index>(max_data_len);
-    df.values = reusable_matrix(rows, static_cast<Eigen::Index>(data.size()));
-    df.values.setConstant(std::numeric_limits<double>::quiet_NaN());
     Eigen::Index column = 0;
-    for (const auto& [id, returns] : data) {
-        df.columns.push_back(id);
-        const Eigen::Index offset = rows - static_cast<Eigen::Index>(returns.size());
-        for (std::size_t t = 0; t < returns.size(); ++t)
-            df.values(offset + static_cast<Eigen::Index>(t), column) = returns[t];
+    for (std::size_t c = 0; c < ids.size(); ++c) {
+        if (!kept[c]) continue;
+        if (column != static_cast<Eigen::Index>(c)) table.col(column) = table.col(static_cast<Eigen::Index>(c));
+        df.columns.push_back(ids[c]);
         ++column;
+    }
+    if (max_data_len == most_rows) {
+        table.conservativeResize(most_rows, column);  // fewer columns: the storage is kept
+        df.values = std::move(table);
+    } else {
+        df.values = table.bottomLeftCorner(max_data_len, column);
+        reuse_later(std::move(table));
     }
     return screening;
 }

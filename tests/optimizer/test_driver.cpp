@@ -122,6 +122,18 @@ TEST(OptimizeScreening, DropsWithWarningsAtTheThresholds) {
     u.log.clear();
     EXPECT_EQ(kmo::screen_instruments(ids, DATE, 132, true, *u.proxy, "股票").df.columns, s.df.columns);
     EXPECT_TRUE(u.log.empty());  // quiet
+
+    // Only short histories: the table is as long as the longest (69 returns), a dropped column
+    // before the others and a repeated identifier leave no trace.
+    const auto& p70 = add("bars70", 70)->closes;
+    const auto short_only = kmo::screen_instruments({"bars70", "bars66", "bars65", "bars70"}, DATE, 132, true,
+                                                    *u.proxy, "股票");
+    EXPECT_EQ(short_only.df.columns, (std::vector<std::string>{"bars66", "bars70"}));
+    ASSERT_EQ(short_only.df.values.rows(), 69);
+    EXPECT_TRUE(short_only.df.values.col(1).allFinite());
+    EXPECT_DOUBLE_EQ(short_only.df.values(68, 1), p70[69] / p70[68] - 1.0);
+    EXPECT_TRUE(std::isnan(short_only.df.values(3, 0)));
+    EXPECT_EQ(short_only.df.values.col(0).tail(65), s.df.values.col(1).tail(65));
 }
 
 TEST(OptimizeScreening, OddWindowThresholdAndEmptyOrSingleSurvivor) {
