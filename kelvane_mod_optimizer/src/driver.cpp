@@ -119,17 +119,18 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
         drop(quiet, message);
     };
     // The return table is written as the instruments are read, one column per distinct identifier
-    // in ascending order and window − 1 rows (the most a history gives), each history at the bottom
-    // and NaN above it; the columns of dropped instruments and the rows no history reaches go at
-    // the end. (Returns kept per instrument first and copied into the table cost a second table's
-    // worth of fresh memory.) Columns of dropped instruments are never touched.
+    // in ascending order, as many rows as the longest history so far (it grows, rarely: histories
+    // are as a rule all of the window's length), each history at the bottom and NaN above it; the
+    // columns of dropped instruments, never touched, go at the end. (Returns kept per instrument
+    // first and copied into the table cost a second table's worth of fresh memory.)
     std::vector<std::string> ids = order_book_ids;
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     const Eigen::Index most_rows = std::max(window - 1, 0);
-    Matrix table = reusable_matrix(most_rows, static_cast<Eigen::Index>(ids.size()));
+    Matrix table;
     std::vector<char> kept(ids.size(), 0);
     Eigen::Index max_data_len = 0;
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const double threshold = window * 0.5;
     for (const auto& o : order_book_ids) {
         const auto instrument = dp.instruments(o);
@@ -161,15 +162,29 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
         const auto first_bar = static_cast<std::size_t>(std::max<Eigen::Index>(
             0, static_cast<Eigen::Index>(bars.size()) - 1 - most_rows));
         const auto length = static_cast<Eigen::Index>(bars.size() > first_bar + 1 ? bars.size() - first_bar - 1 : 0);
+        if (length > max_data_len || table.size() == 0) {
+            // The first history, or one longer than all before it: the columns so far move down.
+            Matrix grown = reusable_matrix(std::max(length, max_data_len), static_cast<Eigen::Index>(ids.size()));
+            const Eigen::Index added = grown.rows() - max_data_len;
+            for (std::size_t c = 0; c < ids.size(); ++c) {
+                if (!kept[c]) continue;
+                const auto j = static_cast<Eigen::Index>(c);
+                grown.col(j).head(added).setConstant(kNaN);
+                grown.col(j).tail(max_data_len) = table.col(j);
+            }
+            reuse_later(std::move(table));
+            table = std::move(grown);
+            max_data_len = table.rows();
+        }
         const auto column = std::lower_bound(ids.begin(), ids.end(), o) - ids.begin();
         auto returns = table.col(column);
-        returns.head(most_rows - length).setConstant(std::numeric_limits<double>::quiet_NaN());
+        const Eigen::Index offset = max_data_len - length;
+        returns.head(offset).setConstant(kNaN);
         for (Eigen::Index t = 0; t < length; ++t) {
             const std::size_t bar = first_bar + static_cast<std::size_t>(t);
-            returns[most_rows - length + t] = bars[bar + 1] / bars[bar] - 1.0;
+            returns[offset + t] = bars[bar + 1] / bars[bar] - 1.0;
         }
         kept[static_cast<std::size_t>(column)] = 1;
-        max_data_len = std::max(max_data_len, length);
     }
 
     const auto survivors = std::count(kept.begin(), kept.end(), 1);
@@ -190,13 +205,8 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
         df.columns.push_back(ids[c]);
         ++column;
     }
-    if (max_data_len == most_rows) {
-        table.conservativeResize(most_rows, column);  // fewer columns: the storage is kept
-        df.values = std::move(table);
-    } else {
-        df.values = table.bottomLeftCorner(max_data_len, column);
-        reuse_later(std::move(table));
-    }
+    table.conservativeResize(max_data_len, column);  // fewer columns: the storage is kept
+    df.values = std::move(table);
     return screening;
 }
 

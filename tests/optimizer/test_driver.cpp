@@ -123,10 +123,10 @@ TEST(OptimizeScreening, DropsWithWarningsAtTheThresholds) {
     EXPECT_EQ(kmo::screen_instruments(ids, DATE, 132, true, *u.proxy, "股票").df.columns, s.df.columns);
     EXPECT_TRUE(u.log.empty());  // quiet
 
-    // Only short histories: the table is as long as the longest (69 returns), a dropped column
-    // before the others and a repeated identifier leave no trace.
+    // Only short histories, the shorter read first: the table is as long as the longest (69
+    // returns); a dropped column before the others and a repeated identifier leave no trace.
     const auto& p70 = add("bars70", 70)->closes;
-    const auto short_only = kmo::screen_instruments({"bars70", "bars66", "bars65", "bars70"}, DATE, 132, true,
+    const auto short_only = kmo::screen_instruments({"bars66", "bars65", "bars70", "bars66"}, DATE, 132, true,
                                                     *u.proxy, "股票");
     EXPECT_EQ(short_only.df.columns, (std::vector<std::string>{"bars66", "bars70"}));
     ASSERT_EQ(short_only.df.values.rows(), 69);
