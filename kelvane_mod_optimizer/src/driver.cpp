@@ -36,13 +36,13 @@ std::string method_text(const Method& method) {
     return fmt::format("OptimizeMethod({})", static_cast<int>(member));
 }
 
-// Simple daily returns p_t / p_(t-1) - 1, oldest first.
-std::vector<double> simple_returns(const std::vector<double>& prices) {
-    std::vector<double> returns;
-    if (prices.size() < 2) return returns;
-    returns.reserve(prices.size() - 1);
-    for (std::size_t t = 1; t < prices.size(); ++t) returns.push_back(prices[t] / prices[t - 1] - 1.0);
-    return returns;
+// Simple daily returns p_t / p_(t-1) - 1, oldest first, of prices[first], prices[first + 1], ...:
+// as many as `returns` holds.
+void write_simple_returns(const std::vector<double>& prices, std::size_t first, Eigen::Ref<Vector> returns) {
+    for (Eigen::Index t = 0; t < returns.size(); ++t) {
+        const std::size_t bar = first + static_cast<std::size_t>(t);
+        returns[t] = prices[bar + 1] / prices[bar] - 1.0;
+    }
 }
 
 void drop(bool quiet, const std::string& message) {
@@ -158,7 +158,7 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
             leave_out(o, fmt::format("OPTIMIZER: {} 价格数据无效, 被剔除", o));
             continue;
         }
-        // Simple daily returns p_t / p_(t-1) − 1, oldest first, of the window's latest bars.
+        // The returns of the window's latest bars.
         const auto first_bar = static_cast<std::size_t>(std::max<Eigen::Index>(
             0, static_cast<Eigen::Index>(bars.size()) - 1 - most_rows));
         const auto length = static_cast<Eigen::Index>(bars.size() > first_bar + 1 ? bars.size() - first_bar - 1 : 0);
@@ -180,10 +180,7 @@ Screening screen_instruments(const std::vector<std::string>& order_book_ids, con
         auto returns = table.col(column);
         const Eigen::Index offset = max_data_len - length;
         returns.head(offset).setConstant(kNaN);
-        for (Eigen::Index t = 0; t < length; ++t) {
-            const std::size_t bar = first_bar + static_cast<std::size_t>(t);
-            returns[offset + t] = bars[bar + 1] / bars[bar] - 1.0;
-        }
+        write_simple_returns(bars, first_bar, returns.tail(length));
         kept[static_cast<std::size_t>(column)] = 1;
     }
 
@@ -236,9 +233,10 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
     Vector benchmark_returns;
     if (is_method(options.method, OptimizeMethod::MIN_TRACKING_ERROR)) {
         if (!options.benchmark) throw KVInvalidArgument("使用 MIN_TRACKING_ERROR 方法时，必须传入 benchmark 参数");
-        const std::vector<double> returns =
-            simple_returns(dp.history_bars(*options.benchmark, options.window, "1d", "close", date, false));
-        benchmark_returns = Eigen::Map<const Vector>(returns.data(), static_cast<Eigen::Index>(returns.size()));
+        const std::vector<double> bars =
+            dp.history_bars(*options.benchmark, options.window, "1d", "close", date, false);
+        benchmark_returns.resize(bars.size() < 2 ? 0 : static_cast<Eigen::Index>(bars.size() - 1));
+        write_simple_returns(bars, 0, benchmark_returns);
     }
     if (date < MIN_OPTIMIZE_DATE) throw KVInvalidArgument("日期不能早于2005-07-01（之前没有足够的数据）");
     const auto first = dp.instruments(order_book_ids.front());

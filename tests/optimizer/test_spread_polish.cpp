@@ -236,7 +236,7 @@ TEST(SmoothedSpreadPolish, RequestsOfSomeHundredsEndBelowTheStructuredPolish) {
 // only to 2e-12; the polish starts from the best start that keeps them strictly. It once fell back
 // to SLSQP from the given start below 500 instruments (ten times slower) and polished nothing above.
 TEST(SmoothedSpreadPolish, ABestStartLeaningOnTheToleranceIsNotTheLastResort) {
-    for (const auto [n, seed, cap] : {std::tuple<Eigen::Index, unsigned, double>{155, 25, 2.0}, {530, 1, 1.6}}) {
+    for (const auto& [n, seed, cap] : {std::tuple<Eigen::Index, unsigned, double>{155, 25, 2.0}, {530, 1, 1.6}}) {
         SCOPED_TRACE(n);
         const Problem p = industry_neutral(n, 131, seed);
         std::vector<int> floored, capped;
