@@ -55,12 +55,16 @@ inline constexpr long STRUCTURED_POLISH_SIZE = 500;
 // best start is polished on the smoothed spread (Gauss-Newton steps on Σ_{i<j} √((t_i − t_j)² + ε²),
 // n³ each, at most 3·10¹⁰/n³ of them: beyond about 600 instruments it stops before it settles)
 // instead of SLSQP or the structured SQP from every start (on industry neutrality 29-42 % lower
-// spreads than the structured SQP from 500 to 700 instruments, 35-40 % at 1,000 in 0.6 s). Measured on
-// generated problems of 150–300 instruments (bench/limits_quality): 0.03–0.25 s a request against
-// 0.3–10 s, spreads 1e-5 to 2.4e-3 higher (6 % in one case of 28), an answer within every limit
-// where SLSQP from equal weights fails (6 cases of 28); industry neutrality at 300 instruments
-// 0.4 s against 12 s, and with every weight at most 3/n 0.4 s against 61 s.
-inline constexpr long SMOOTHED_POLISH_SIZE = 150;
+// spreads than the structured SQP from 500 to 700 instruments, 35-40 % at 1,000 in 0.6 s); up to
+// 100 instruments SLSQP polishes every start, the given one among them. Measured on generated
+// problems (bench/limits_quality): at 150–300 instruments 0.03–0.25 s a request against 0.3–10 s,
+// spreads 1e-5 to 2.4e-3 higher (6 % in one case of 28), an answer within every limit where SLSQP
+// from equal weights fails (6 cases of 28); at 101–150, 58 cases, 0.9 s in all against 34 s
+// (industry neutrality with a cap at 128–146 instruments 2–3.7 s a request, slower than SLSQP from
+// equal weights), more than 1e-4 above SLSQP from equal weights in 8 cases of 44 against 7;
+// industry neutrality at 300 instruments 0.09 s through the tool against 8.7 s, with every weight
+// at most 3/n against 34 s.
+inline constexpr long SMOOTHED_POLISH_SIZE = 101;
 
 struct SolverSettings {
     Derivatives derivatives = Derivatives::exact;
