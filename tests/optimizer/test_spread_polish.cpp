@@ -265,3 +265,22 @@ TEST(SmoothedSpreadPolish, ABestStartLeaningOnTheToleranceIsNotTheLastResort) {
         }
     }
 }
+
+// Up to 100 instruments SLSQP polishes the given start beside the smoothed polish of the best
+// start: at 70 (seed 1) the smoothed polish alone ends 4.4 % above SLSQP from equal weights, at 95
+// (seed 4) 1.2 % below it; the answer takes the better of the two in both.
+TEST(SmoothedSpreadPolish, FewInstrumentsEndNoHigherThanSlsqpFromTheGivenStart) {
+    for (const auto& [n, seed] : {std::pair<Eigen::Index, unsigned>{70, 1}, {95, 4}}) {
+        SCOPED_TRACE(n);
+        const Problem p = industry_neutral(n, 80, seed);
+        const kmo::CovarianceView C{&p.covariance, nullptr};
+        const kmo::BoundsList bounds = solver_fixtures::box(n, 3.0 / static_cast<double>(n));
+        const kmo::SolveResult r = risk_parity(C, bounds, p.cons, {});
+        expect_answered_within_limits(r, C, bounds, p.cons);
+        kmo::SolverSettings plain;
+        plain.risk_budgeting = false;
+        const double slsqp = risk_parity(C, bounds, p.cons, plain).summary.objective;
+        EXPECT_LE(r.summary.objective, slsqp * (1.0 + 1e-12));
+        if (n == 95) EXPECT_LT(r.summary.objective, 0.99 * slsqp);
+    }
+}
