@@ -119,8 +119,10 @@ def risk_parity_with_cons_optimize(c_m, init_weight, bounds, cons, max_iteration
     return _core.risk_parity_with_cons_optimize(c_m, init_weight, bounds, cons, max_iteration, tol)
 
 
-risk_parity_with_cons_optimize.__doc__ = f"""Risk parity under bounds and constraint records (SLSQP):
-    minimises Σ_(i<j) |rc_i − rc_j| over the risk contributions rc_i = w_i (C w)_i.
+risk_parity_with_cons_optimize.__doc__ = f"""Risk parity under bounds and constraint records:
+    minimises Σ_(i<j) |rc_i − rc_j| over the risk contributions rc_i = w_i (C w)_i from several
+    starts (where every record is one of the core's linear rows, the best start polished on the
+    smoothed spread, with SLSQP from init_weight beside it up to 100 instruments; else SLSQP).
     optimize uses it for RISK_PARITY with bnds or cons.
 {_SOLVER_ARGS}{_CONS_ARG}{_LIMIT_ARGS}
 {_RETURNS}"""
@@ -156,8 +158,9 @@ def min_variance_optimize(c_m, init_weight, bounds, cons, max_iteration, tol):
     return _core.min_variance_optimize(c_m, init_weight, bounds, cons, max_iteration, tol)
 
 
-min_variance_optimize.__doc__ = f"""Minimum variance (SLSQP): minimises the daily portfolio
-    variance wᵀCw under bounds and constraint records.
+min_variance_optimize.__doc__ = f"""Minimum variance: minimises the daily portfolio variance wᵀCw under bounds and
+    constraint records (an interior point where every record is one of the core's linear rows,
+    else SLSQP).
 {_SOLVER_ARGS}{_CONS_ARG}{_LIMIT_ARGS}
 {_RETURNS}"""
 
@@ -168,8 +171,8 @@ def mean_variance_optimize(c_m, init_weight, risk_aversion_coefficient, expected
                                         max_iteration, tol)
 
 
-mean_variance_optimize.__doc__ = f"""Mean-variance (SLSQP): minimises (λ/2)·wᵀCw − w·μ under bounds
-    and constraint records.
+mean_variance_optimize.__doc__ = f"""Mean-variance: minimises (λ/2)·wᵀCw − w·μ under bounds and constraint records
+    (an interior point where every record is one of the core's linear rows, else SLSQP).
 {_SOLVER_ARGS}
     risk_aversion_coefficient
                    λ, not negative; it weighs half the daily variance against the mean daily
@@ -185,8 +188,9 @@ def min_tracking_error_optimize(init_weight, benchmark, df, bounds, cons, max_it
     return _core.min_tracking_error_optimize(init_weight, benchmark, df, bounds, cons, max_iteration, tol)
 
 
-min_tracking_error_optimize.__doc__ = f"""Minimum tracking error (SLSQP): minimises eᵀe, the sum of the
-    squared daily differences e = b − D·w between the benchmark's returns and the portfolio's.
+min_tracking_error_optimize.__doc__ = f"""Minimum tracking error: minimises eᵀe, the sum of the squared daily differences
+    e = b − D·w between the benchmark's returns and the portfolio's (an interior point where every
+    record is one of the core's linear rows, else SLSQP).
     Note the order: the start point comes first, and the returns themselves replace c_m.
 
     init_weight    the starting weights, one per column of df
