@@ -255,15 +255,15 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
     // the best start, after it (the smoothed polish starts from the starts, not from SLSQP's answer).
     bool given_beside = false;
     for (const Start& start : starts) {
+        // (Before the check for a start polished already: SLSQP from the given start runs even
+        // where another start coincides with it, which the smoothed polish takes.)
+        given_beside = given_beside || (smoothed_polish && start.given && n <= kMostPolishedInitial);
         bool seen = false;
         for (const Vector& p : polished) seen = seen || (p - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
         if (seen) continue;
         polished.push_back(start.weights);
         if (!start.given) consider(start.weights, {Termination::exact_start, 0, 0.0, {}});
-        if (smoothed_polish) {
-            given_beside = given_beside || (start.given && n <= kMostPolishedInitial);
-            continue;
-        }
+        if (smoothed_polish) continue;
         if (!polish_rows) {
             slsqp_polish(start);
             continue;
