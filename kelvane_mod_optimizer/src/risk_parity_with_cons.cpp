@@ -252,12 +252,10 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
     };
     std::vector<Vector> polished;
     // Where the instruments are few, SLSQP polishes the given start beside the smoothed polish of
-    // the best start, after it (the smoothed polish starts from the starts, not from SLSQP's answer).
-    bool given_beside = false;
+    // the best start, after it (the smoothed polish starts from the starts, not from SLSQP's
+    // answer), also where another start coincides with the given one.
+    const bool given_beside = smoothed_polish && n <= kMostPolishedInitial;
     for (const Start& start : starts) {
-        // (Before the check for a start polished already: SLSQP from the given start runs even
-        // where another start coincides with it, which the smoothed polish takes.)
-        given_beside = given_beside || (smoothed_polish && start.given && n <= kMostPolishedInitial);
         bool seen = false;
         for (const Vector& p : polished) seen = seen || (p - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
         if (seen) continue;
@@ -290,7 +288,7 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             const SpreadPolish run = polish_smoothed_spread(dense(), start, bounds, *linear, steps);
             consider(run.weights, {run.termination, run.steps, 0.0, run.message});
         };
-        if (best_strict) smoothed_from(Vector(best_strict->weights));
+        if (best_strict) smoothed_from(best_strict->weights);  // read before any consider()
         if (given_beside || (!best_strict && !polish_rows)) {
             const std::optional<Vector> answer = slsqp_polish({init_weight, true});
             if (given_beside && answer && worst_violation(*answer, bounds, cons) <= kStrictViolation)
