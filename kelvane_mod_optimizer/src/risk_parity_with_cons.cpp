@@ -1,9 +1,9 @@
 // Risk parity under bounds and constraint records: the spread of risk contributions minimised
 // from several starts (the constrained risk-budgeting point, the box risk-budgeting weights moved
-// onto the records, the given start): where every record is linear the best start is polished
-// through the smoothed spread up to 1,500 instruments (with SLSQP from the given start beside it
-// up to 100), each start by the structured SQP beyond, and by SLSQP otherwise; the best point the
-// certificate accepts is the answer.
+// onto the records, the given start): where every record is linear the best start (up to 150
+// instruments each) is polished through the smoothed spread up to 1,500 instruments (with SLSQP
+// from the given start beside it up to 100), each start by the structured SQP beyond, and by SLSQP
+// otherwise; the best point the certificate accepts is the answer.
 #include <cmath>
 #include <exception>
 
@@ -20,6 +20,13 @@ namespace {
 constexpr double kStartInset = 1e-9;
 // The given start is polished as well up to this many instruments, where SLSQP is cheap.
 constexpr Eigen::Index kMostPolishedInitial = 100;
+// Up to this many instruments the smoothed polish runs from every start that keeps the limits
+// strictly, beyond it from the best of them alone (measured on 52 generated problems of 101-150
+// instruments: more than 1e-4 above SLSQP from equal weights in 2 instead of 8, the worst 1.0 %
+// above instead of 7.3 %, in 21 ms a request instead of 13; at 150-300 instruments the same
+// spreads but in one case of 31 for 80 % more time, 94 ms instead of 54 at 300 under industry
+// neutrality).
+constexpr Eigen::Index kMostSmoothedStarts = 150;
 // Newton steps and accuracy of the constrained risk-budgeting start.
 constexpr int kRiskBudgetingSteps = 200;
 constexpr double kRiskBudgetingTolerance = 1e-10;
@@ -272,8 +279,9 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         const SpreadPolish run = polish_spread(C, start.weights, bounds, *polish_rows, max_iteration);
         consider(run.weights, {run.termination, run.steps, 0.0, run.message});
     }
-    // The polish of the smoothed spread from the best start that keeps the limits strictly
-    // (measured: the starts end alike; SLSQP from its answer ends where it starts, in 40 cases of
+    // The polish of the smoothed spread from each start that keeps the limits strictly up to
+    // kMostSmoothedStarts instruments, beyond from the best of them (measured there: the starts
+    // end alike as a rule; SLSQP from its answer ends where it starts, in 40 cases of
     // 40; on three requests of 168-287 instruments whose best start leaned on the tolerance, 36-107
     // ms, spreads within 2e-6 of SLSQP's from the given start, 0.2-2.5 s, or lower); SLSQP from the
     // given start where no start keeps the limits strictly, below the structured polish's size.
@@ -288,7 +296,19 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             const SpreadPolish run = polish_smoothed_spread(dense(), start, bounds, *linear, steps);
             consider(run.weights, {run.termination, run.steps, 0.0, run.message});
         };
-        if (best_strict) smoothed_from(best_strict->weights);  // read before any consider()
+        if (n <= kMostSmoothedStarts) {
+            // Each distinct start once (the loop above skipped those seen), the given one apart.
+            std::vector<Vector> strict_starts;
+            for (const Start& start : starts) {
+                bool seen = start.given || worst_violation(start.weights, bounds, cons) > kStrictViolation;
+                for (const Vector& w : strict_starts)
+                    seen = seen || (w - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
+                if (!seen) strict_starts.push_back(start.weights);
+            }
+            for (const Vector& start : strict_starts) smoothed_from(start);
+        } else if (best_strict) {
+            smoothed_from(best_strict->weights);  // read before any consider()
+        }
         if (given_beside || (!best_strict && !polish_rows)) {
             const std::optional<Vector> answer = slsqp_polish({init_weight, true});
             if (given_beside && answer && worst_violation(*answer, bounds, cons) <= kStrictViolation)
