@@ -281,7 +281,9 @@ TEST(SmoothedSpreadPolish, FewInstrumentsEndNoHigherThanSlsqpFromTheGivenStart) 
         plain.risk_budgeting = false;
         const double slsqp = risk_parity(C, bounds, p.cons, plain).summary.objective;
         EXPECT_LE(r.summary.objective, slsqp * (1.0 + 1e-12));
-        if (n == 95) EXPECT_LT(r.summary.objective, 0.99 * slsqp);
+        if (n == 95) {
+            EXPECT_LT(r.summary.objective, 0.99 * slsqp);
+        }
     }
 }
 
