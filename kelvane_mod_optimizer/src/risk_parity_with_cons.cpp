@@ -1,9 +1,11 @@
 // Risk parity under bounds and constraint records: the spread of risk contributions minimised
 // from several starts (the constrained risk-budgeting point, the box risk-budgeting weights moved
 // onto the records, the given start): where every record is linear the best start (up to 150
-// instruments each) is polished through the smoothed spread up to 1,500 instruments (with SLSQP
-// from the given start beside it up to 100), each start by the structured SQP beyond, and by SLSQP
-// otherwise; the best point the certificate accepts is the answer.
+// instruments each, and the best point's consolidations) is polished through the smoothed spread
+// up to 1,500 instruments (with SLSQP from the given start beside it up to 100), each start by the
+// structured SQP beyond, and by SLSQP otherwise; the best point the certificate accepts is the
+// answer.
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -27,6 +29,13 @@ constexpr Eigen::Index kMostPolishedInitial = 100;
 // spreads but in one case of 31 for 80 % more time, 94 ms instead of 54 at 300 under industry
 // neutrality).
 constexpr Eigen::Index kMostSmoothedStarts = 150;
+// A contribution this far (relative) below the common level (the median contribution) counts as
+// lowered, for the consolidation of lowered members up to kMostSmoothedStarts instruments
+// (measured on industry neutrality at 105-200 instruments, 60 problems with and without a cap of
+// 3/n: 2 % above SLSQP from equal weights → below it in two, the same spreads elsewhere, the same
+// time in all; bench/industry_neutral at 110 instruments 5.164e-4 → 5.1576e-4, SLSQP's spread, in
+// 26 ms instead of 16).
+constexpr double kLowered = 1e-4;
 // Newton steps and accuracy of the constrained risk-budgeting start.
 constexpr int kRiskBudgetingSteps = 200;
 constexpr double kRiskBudgetingTolerance = 1e-10;
@@ -132,6 +141,76 @@ std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bound
     } catch (const std::invalid_argument&) {
         return std::nullopt;
     }
+}
+
+
+// A lowered instrument put back at the common level: its weight `level` there, and the weights
+// with the weight it gains taken from another lowered member of its class.
+struct Consolidation {
+    Eigen::Index index = 0;
+    double level = 0.0;
+    Vector weights;
+};
+
+// Where a limit makes a class of interchangeable instruments (the same coefficient in every row)
+// give up weight, the polish of the smoothed spread tends to lower several of them a little and
+// holds them together there, where lowering one of them further may spread the contributions
+// less (the spread is concave along that move). For each class with two or more members lowered
+// below the common level: the one that needs the least weight to return to the level, moved
+// there, the weight taken from the member lowered most. Every row keeps its value.
+std::vector<Consolidation> consolidations(const Matrix& C, const Vector& x, const BoundsList& bounds,
+                                          const LinearRows& rows) {
+    const Eigen::Index n = x.size();
+    const auto [lower, upper] = bound_vectors(bounds);
+    const Vector Cx = C * x;
+    const Vector t = x.cwiseProduct(Cx);
+    std::vector<double> sorted(t.begin(), t.end());
+    std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
+    const double level = sorted[static_cast<std::size_t>(n / 2)];
+    // The lowered instruments, with the weight at which each alone would be at the level: the
+    // positive root of C_ii y² + b_i y = level, b_i its marginal risk without its own term.
+    struct Lowered {
+        Eigen::Index index;
+        double weight_at_level;
+    };
+    std::vector<Lowered> lowered;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (!(t[i] < level * (1.0 - kLowered)) || !(C(i, i) > 0.0)) continue;
+        const double b = Cx[i] - C(i, i) * x[i];
+        const double y = (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i));
+        if (std::isfinite(y) && y > x[i]) lowered.push_back({i, std::min(y, upper[i])});
+    }
+    const auto interchangeable = [&rows](Eigen::Index i, Eigen::Index j) {
+        return rows.A_eq.col(i) == rows.A_eq.col(j) && rows.A_in.col(i) == rows.A_in.col(j);
+    };
+    std::vector<Consolidation> moves;
+    std::vector<bool> classified(lowered.size(), false);
+    for (std::size_t a = 0; a < lowered.size(); ++a) {
+        if (classified[a]) continue;
+        std::vector<std::size_t> members;
+        for (std::size_t b = a; b < lowered.size(); ++b)
+            if (!classified[b] && interchangeable(lowered[a].index, lowered[b].index)) {
+                classified[b] = true;
+                members.push_back(b);
+            }
+        if (members.size() < 2) continue;
+        const auto gain = [&](std::size_t m) { return lowered[m].weight_at_level - x[lowered[m].index]; };
+        std::size_t raised = members.front();
+        for (std::size_t m : members)
+            if (gain(m) < gain(raised)) raised = m;
+        std::optional<Eigen::Index> giver;
+        for (std::size_t m : members) {
+            const Eigen::Index j = lowered[m].index;
+            if (m == raised || x[j] - gain(raised) < lower[j]) continue;
+            if (!giver || t[j] < t[*giver]) giver = j;
+        }
+        if (!giver) continue;
+        Consolidation move{lowered[raised].index, lowered[raised].weight_at_level, x};
+        move.weights[move.index] = move.level;
+        move.weights[*giver] -= gain(raised);
+        moves.push_back(std::move(move));
+    }
+    return moves;
 }
 
 }  // namespace
@@ -308,6 +387,26 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             for (const Vector& start : strict_starts) smoothed_from(start);
         } else if (best_strict) {
             smoothed_from(best_strict->weights);  // read before any consider()
+        }
+        // Up to kMostSmoothedStarts instruments, the consolidations of the best point that keeps
+        // the limits strictly, each polished with the raised member's lower bound at its level
+        // (else the polish lowers it again); the best of them, where it improves on that point,
+        // polished once more under the limits themselves.
+        if (n <= kMostSmoothedStarts && best_strict) {
+            const double before = best_strict->spread;
+            std::optional<SpreadPolish> best_pinned;
+            for (const Consolidation& move : consolidations(dense(), best_strict->weights, bounds, *linear)) {
+                if (worst_violation(move.weights, bounds, cons) > kStrictViolation) continue;
+                BoundsList pinned = bounds;
+                pinned[static_cast<std::size_t>(move.index)].lower = move.level;
+                SpreadPolish run = polish_smoothed_spread(dense(), move.weights, pinned, *linear, steps);
+                if (worst_violation(run.weights, bounds, cons) > kStrictViolation) continue;
+                if (!best_pinned || run.spread < best_pinned->spread) best_pinned = std::move(run);
+            }
+            if (best_pinned && best_pinned->spread < before) {
+                consider(best_pinned->weights, {best_pinned->termination, best_pinned->steps, 0.0, best_pinned->message});
+                smoothed_from(best_pinned->weights);
+            }
         }
         if (given_beside || (!best_strict && !polish_rows)) {
             const std::optional<Vector> answer = slsqp_polish({init_weight, true});
