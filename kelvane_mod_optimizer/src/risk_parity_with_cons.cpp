@@ -1,10 +1,10 @@
 // Risk parity under bounds and constraint records: the spread of risk contributions minimised
 // from several starts (the constrained risk-budgeting point, the box risk-budgeting weights moved
 // onto the records, the given start): where every record is linear the best start (up to 150
-// instruments each, and the best point's consolidations) is polished through the smoothed spread
-// up to 1,500 instruments (with SLSQP from the given start beside it up to 100), each start by the
-// structured SQP beyond, and by SLSQP otherwise; the best point the certificate accepts is the
-// answer.
+// instruments each) is polished through the smoothed spread up to 1,500 instruments (up to 200 its
+// answer moved towards other basins and polished again; up to 100 SLSQP from the given start
+// beside it), each start by the structured SQP beyond, and by SLSQP otherwise; the best point the
+// certificate accepts is the answer.
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -29,12 +29,20 @@ constexpr Eigen::Index kMostPolishedInitial = 100;
 // more than 1e-4 above in 7 instead of 8 for 80 % more time, and 94 ms instead of 54 at 300 under
 // industry neutrality).
 constexpr Eigen::Index kMostSmoothedStarts = 150;
+// The moves of the best point towards other basins (consolidations, zeroings) are tried up to this
+// many instruments; a consolidation is probed by the whole smoothed polish, a zeroing by at most
+// kZeroingProbeSteps of its steps (measured against the every-start polish alone: industry
+// neutrality at 105 instruments, seed 5 of the test problems, 2 % above SLSQP from equal weights →
+// below it, at 200 (seed 3) 0.5 % above → below; bench/limits_quality at 150-200 instruments, 15
+// cases, more than 1e-4 above SLSQP in 0 instead of 1, at 150-300, 16 cases, in 4 instead of 7
+// (but at 1.8 times the time, and 125 ms instead of 54 at 300 under industry neutrality, where
+// there are ten classes to probe: hence up to 200); bench/industry_neutral, against the polish of
+// the best start alone, 9-17 ms → 31-46 ms at 110-145 instruments, 25 → 53 ms at 200, the spread
+// at 110 5.164e-4 → 5.1576e-4, SLSQP's).
+constexpr Eigen::Index kMostBasinMoves = 200;
+constexpr int kZeroingProbeSteps = 10;
 // A contribution this far (relative) below the common level (the median contribution) counts as
-// lowered, for the consolidation of lowered members up to kMostSmoothedStarts instruments
-// (measured on industry neutrality at 105-200 instruments, 60 problems with and without a cap of
-// 3/n: 2 % above SLSQP from equal weights → below it in two, the same spreads elsewhere, the same
-// time in all; bench/industry_neutral at 110 instruments 5.164e-4 → 5.1576e-4, SLSQP's spread, in
-// 26 ms instead of 16).
+// lowered, for the consolidation of lowered members.
 constexpr double kLowered = 1e-4;
 // Newton steps and accuracy of the constrained risk-budgeting start.
 constexpr int kRiskBudgetingSteps = 200;
@@ -143,13 +151,30 @@ std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bound
     }
 }
 
-// A lowered instrument put back at the common level: its weight `level` there, and the weights
-// with the weight it gains taken from another lowered member of its class.
-struct Consolidation {
-    Eigen::Index index = 0;
-    double level = 0.0;
+// A move of the best point towards another basin of the spread: the weights moved, and the
+// bounds that hold the moved instrument where the move put it during the probe's polish.
+struct BasinMove {
     Vector weights;
+    Eigen::Index index = 0;
+    minimize::Bound held;
+    bool zeroing = false;  // probed by a few steps (a consolidation by the whole polish)
 };
+
+// The classes of interchangeable instruments: those with the same coefficient in every row
+// (their weight can move from one to another without changing any row), by class number.
+std::vector<int> interchangeable_classes(const LinearRows& rows, Eigen::Index n) {
+    std::vector<int> classes(static_cast<std::size_t>(n), -1);
+    int count = 0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (classes[static_cast<std::size_t>(i)] >= 0) continue;
+        for (Eigen::Index j = i; j < n; ++j)
+            if (classes[static_cast<std::size_t>(j)] < 0 && rows.A_eq.col(i) == rows.A_eq.col(j) &&
+                rows.A_in.col(i) == rows.A_in.col(j))
+                classes[static_cast<std::size_t>(j)] = count;
+        ++count;
+    }
+    return classes;
+}
 
 // Where a limit makes a class of interchangeable instruments (the same coefficient in every row)
 // give up weight, the polish of the smoothed spread tends to lower several of them a little and
@@ -157,8 +182,8 @@ struct Consolidation {
 // less (the spread is concave along that move). For each class with two or more members lowered
 // below the common level: the one that needs the least weight to return to the level, moved
 // there, the weight taken from the member lowered most. Every row keeps its value.
-std::vector<Consolidation> consolidations(const Matrix& C, const Vector& x, const BoundsList& bounds,
-                                          const LinearRows& rows) {
+std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const BoundsList& bounds,
+                                      const std::vector<int>& classes) {
     const Eigen::Index n = x.size();
     const auto [lower, upper] = bound_vectors(bounds);
     const Vector Cx = C * x;
@@ -179,10 +204,10 @@ std::vector<Consolidation> consolidations(const Matrix& C, const Vector& x, cons
         const double y = (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i));
         if (std::isfinite(y) && y > x[i]) lowered.push_back({i, std::min(y, upper[i])});
     }
-    const auto interchangeable = [&rows](Eigen::Index i, Eigen::Index j) {
-        return rows.A_eq.col(i) == rows.A_eq.col(j) && rows.A_in.col(i) == rows.A_in.col(j);
+    const auto interchangeable = [&classes](Eigen::Index i, Eigen::Index j) {
+        return classes[static_cast<std::size_t>(i)] == classes[static_cast<std::size_t>(j)];
     };
-    std::vector<Consolidation> moves;
+    std::vector<BasinMove> moves;
     std::vector<bool> classified(lowered.size(), false);
     for (std::size_t a = 0; a < lowered.size(); ++a) {
         if (classified[a]) continue;
@@ -204,9 +229,49 @@ std::vector<Consolidation> consolidations(const Matrix& C, const Vector& x, cons
             if (!giver || t[j] < t[*giver]) giver = j;
         }
         if (!giver) continue;
-        Consolidation move{lowered[raised].index, lowered[raised].weight_at_level, x};
-        move.weights[move.index] = move.level;
+        const Eigen::Index i = lowered[raised].index;
+        BasinMove move{x, i, bounds[static_cast<std::size_t>(i)]};
+        move.weights[i] = lowered[raised].weight_at_level;
         move.weights[*giver] -= gain(raised);
+        move.held.lower = move.weights[i];  // else the polish lowers it again
+        moves.push_back(std::move(move));
+    }
+    return moves;
+}
+
+// Where the optimum puts more instruments of a class at zero than the polish does, the polish
+// does not find it: it holds the contributions together. For each class with three or more
+// members strictly within their bounds: the one of them with the least contribution, if it may
+// be zero, set to zero and held there, its weight spread over the others in proportion to their
+// room (the lesser of their weight and their distance to the upper bound). Every row keeps its
+// value.
+std::vector<BasinMove> zeroings(const Matrix& C, const Vector& x, const BoundsList& bounds,
+                                const std::vector<int>& classes) {
+    const Eigen::Index n = x.size();
+    const auto [lower, upper] = bound_vectors(bounds);
+    const Vector t = x.cwiseProduct(C * x);
+    const int count = classes.empty() ? 0 : *std::max_element(classes.begin(), classes.end()) + 1;
+    std::vector<std::vector<Eigen::Index>> inside(static_cast<std::size_t>(count));
+    for (Eigen::Index i = 0; i < n; ++i)
+        if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation)
+            inside[static_cast<std::size_t>(classes[static_cast<std::size_t>(i)])].push_back(i);
+    std::vector<BasinMove> moves;
+    for (const std::vector<Eigen::Index>& members : inside) {
+        if (members.size() < 3) continue;
+        Eigen::Index least = members.front();
+        for (Eigen::Index i : members)
+            if (t[i] < t[least]) least = i;
+        if (lower[least] > 0.0) continue;
+        double room = 0.0;
+        for (Eigen::Index i : members)
+            if (i != least) room += std::min(x[i], upper[i] - x[i]);
+        if (!(room >= x[least])) continue;
+        BasinMove move{x, least, bounds[static_cast<std::size_t>(least)]};
+        move.weights[least] = 0.0;
+        for (Eigen::Index i : members)
+            if (i != least) move.weights[i] += x[least] * std::min(x[i], upper[i] - x[i]) / room;
+        move.held.upper = 0.0;
+        move.zeroing = true;
         moves.push_back(std::move(move));
     }
     return moves;
@@ -388,24 +453,29 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         } else if (best_strict) {
             smoothed_from(best_strict->weights);  // read before any consider()
         }
-        // Up to kMostSmoothedStarts instruments, the consolidations of the best point that keeps
-        // the limits strictly, each polished with the raised member's lower bound at its level
-        // (else the polish lowers it again); the best of them, where it improves on that point,
+        // Up to kMostBasinMoves instruments, the moves of the best point that keeps the limits
+        // strictly towards other basins, each probed by the smoothed polish with the moved
+        // instrument held where the move put it; the best probe, where it improves on that point,
         // polished once more under the limits themselves.
-        if (n <= kMostSmoothedStarts && best_strict) {
+        if (n <= kMostBasinMoves && best_strict) {
             const double before = best_strict->spread;
-            std::optional<SpreadPolish> best_pinned;
-            for (const Consolidation& move : consolidations(dense(), best_strict->weights, bounds, *linear)) {
+            const std::vector<int> classes = interchangeable_classes(*linear, n);
+            std::vector<BasinMove> moves = consolidations(dense(), best_strict->weights, bounds, classes);
+            for (BasinMove& move : zeroings(dense(), best_strict->weights, bounds, classes))
+                moves.push_back(std::move(move));
+            std::optional<SpreadPolish> best_probe;
+            for (const BasinMove& move : moves) {
                 if (worst_violation(move.weights, bounds, cons) > kStrictViolation) continue;
-                BoundsList pinned = bounds;
-                pinned[static_cast<std::size_t>(move.index)].lower = move.level;
-                SpreadPolish run = polish_smoothed_spread(dense(), move.weights, pinned, *linear, steps);
-                if (worst_violation(run.weights, bounds, cons) > kStrictViolation) continue;
-                if (!best_pinned || run.spread < best_pinned->spread) best_pinned = std::move(run);
+                BoundsList held = bounds;
+                held[static_cast<std::size_t>(move.index)] = move.held;
+                const int probe_steps = move.zeroing ? std::min(steps, kZeroingProbeSteps) : steps;
+                SpreadPolish probe = polish_smoothed_spread(dense(), move.weights, held, *linear, probe_steps);
+                if (worst_violation(probe.weights, bounds, cons) > kStrictViolation) continue;
+                if (!best_probe || probe.spread < best_probe->spread) best_probe = std::move(probe);
             }
-            if (best_pinned && best_pinned->spread < before) {
-                consider(best_pinned->weights, {best_pinned->termination, best_pinned->steps, 0.0, best_pinned->message});
-                smoothed_from(best_pinned->weights);
+            if (best_probe && best_probe->spread < before) {
+                consider(best_probe->weights, {best_probe->termination, best_probe->steps, 0.0, best_probe->message});
+                smoothed_from(best_probe->weights);
             }
         }
         if (given_beside || (!best_strict && !polish_rows)) {
