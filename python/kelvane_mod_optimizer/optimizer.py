@@ -122,8 +122,9 @@ def risk_parity_with_cons_optimize(c_m, init_weight, bounds, cons, max_iteration
 risk_parity_with_cons_optimize.__doc__ = f"""Risk parity under bounds and constraint records:
     minimises Σ_(i<j) |rc_i − rc_j| over the risk contributions rc_i = w_i (C w)_i from several
     starts (where every record is one of the core's linear rows, the starts polished on the
-    smoothed spread, each up to 150 instruments and the best beyond, with SLSQP from init_weight
-    beside them up to 100 instruments; else SLSQP).
+    smoothed spread, each up to 150 instruments and the best beyond, the answer moved towards
+    other basins and polished again up to 200, with SLSQP from init_weight beside them up to 100
+    instruments; else SLSQP).
     optimize uses it for RISK_PARITY with bnds or cons.
 {_SOLVER_ARGS}{_CONS_ARG}{_LIMIT_ARGS}
 {_RETURNS}"""

@@ -55,18 +55,18 @@ inline constexpr long STRUCTURED_POLISH_SIZE = 500;
 // 1,500 the best start (up to 150 instruments every start) is polished on the smoothed spread
 // (Gauss-Newton steps on Σ_{i<j} √((t_i − t_j)² + ε²), n³ each, at most 3·10¹⁰/n³ of them: beyond
 // about 600 instruments it stops before it settles) instead of SLSQP or the structured SQP from
-// every start; up to 100 instruments SLSQP polishes the given start beside it, so that the answer
-// is never worse than SLSQP's from there. Measured on generated problems (bench/limits_quality)
-// against SLSQP from every start: at 5–80 instruments 3.6 s for 120 cases instead of 8.0 s (SLSQP
-// from equal weights alone 3.3 s), never worse than SLSQP from equal weights, as before; at
-// 101–150 0.9 s for 58 cases instead of 34 s, more than 1e-4 above SLSQP from equal weights in 8
-// of 44 (7 before); polishing every start there, in 2 of 52 instead of 8 (the worst 1.0 % above
-// instead of 7.3 %, 21 ms a request instead of 13), and with the consolidation of lowered members
-// of a class industry neutrality at 105 instruments no longer 2 % above; at 150–300 0.03–0.25 s a
-// request against 0.3–10 s, spreads 1e-5 to 2.4e-3 higher (6 % in one case of 28). Industry
-// neutrality with every weight at most 3/n: 0.49 s instead of 1.2-1.6 s at 80 instruments, 25-40
-// ms instead of 1.1-3.2 s at 110-145, 0.09 s through the tool against 34 s at 300; at 500 to 700
-// instruments 29-42 % lower spreads than the structured SQP.
+// every start, up to 200 instruments its answer moved towards other basins and polished again; up
+// to 100 instruments SLSQP polishes the given start beside it, so that the answer is never worse
+// than SLSQP's from there. Measured on generated problems (bench/limits_quality) against SLSQP
+// from every start: at 5–80 instruments 3.6 s for 120 cases instead of 8.0 s (SLSQP from equal
+// weights alone 3.3 s), never worse than SLSQP from equal weights, as before; at 101–150 0.9 s for
+// 58 cases instead of 34 s, more than 1e-4 above SLSQP from equal weights in 8 of 44 (7 before);
+// polishing every start there, in 2 of 52 instead of 8 (the worst 1.0 % above instead of 7.3 %, 21
+// ms a request instead of 13), and with the moves towards other basins in 1 (30 ms a request); at
+// 150–300 0.03–0.25 s a request against 0.3–10 s, spreads 1e-5 to 2.4e-3 higher (6 % in one case
+// of 28). Industry neutrality with every weight at most 3/n: 0.49 s instead of 1.2-1.6 s at 80
+// instruments, 31-46 ms instead of 1.1-3.2 s at 110-145, 0.09 s through the tool against 34 s at
+// 300; at 500 to 700 instruments 29-42 % lower spreads than the structured SQP.
 inline constexpr long SMOOTHED_POLISH_SIZE = 1;
 
 struct SolverSettings {
