@@ -161,79 +161,64 @@ struct BasinMove {
 };
 
 // The classes of interchangeable instruments: those with the same coefficient in every row
-// (their weight can move from one to another without changing any row), by class number.
-std::vector<int> interchangeable_classes(const LinearRows& rows, Eigen::Index n) {
-    std::vector<int> classes(static_cast<std::size_t>(n), -1);
-    int count = 0;
+// (their weight can move from one to another without changing any row), each in index order.
+using Classes = std::vector<std::vector<Eigen::Index>>;
+Classes interchangeable_classes(const LinearRows& rows, Eigen::Index n) {
+    Classes classes;
+    std::vector<bool> classified(static_cast<std::size_t>(n), false);
     for (Eigen::Index i = 0; i < n; ++i) {
-        if (classes[static_cast<std::size_t>(i)] >= 0) continue;
+        if (classified[static_cast<std::size_t>(i)]) continue;
+        classes.emplace_back();
         for (Eigen::Index j = i; j < n; ++j)
-            if (classes[static_cast<std::size_t>(j)] < 0 && rows.A_eq.col(i) == rows.A_eq.col(j) &&
-                rows.A_in.col(i) == rows.A_in.col(j))
-                classes[static_cast<std::size_t>(j)] = count;
-        ++count;
+            if (!classified[static_cast<std::size_t>(j)] && rows.A_eq.col(i) == rows.A_eq.col(j) &&
+                rows.A_in.col(i) == rows.A_in.col(j)) {
+                classified[static_cast<std::size_t>(j)] = true;
+                classes.back().push_back(j);
+            }
     }
     return classes;
 }
 
-// Where a limit makes a class of interchangeable instruments (the same coefficient in every row)
-// give up weight, the polish of the smoothed spread tends to lower several of them a little and
-// holds them together there, where lowering one of them further may spread the contributions
-// less (the spread is concave along that move). For each class with two or more members lowered
-// below the common level: the one that needs the least weight to return to the level, moved
-// there, the weight taken from the member lowered most. Every row keeps its value.
-std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const BoundsList& bounds,
-                                      const std::vector<int>& classes) {
+// Where a limit makes a class of interchangeable instruments give up weight, the polish of the
+// smoothed spread tends to lower several of them a little and holds them together there, where
+// lowering one of them further may spread the contributions less (the spread is concave along
+// that move). For each class with two or more members lowered below the common level (the
+// median contribution): the one that needs the least weight to return to the level, moved there,
+// the weight taken from the member lowered most. Every row keeps its value. Cx is C·x.
+std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const Vector& Cx, const BoundsList& bounds,
+                                      const Classes& classes) {
     const Eigen::Index n = x.size();
     const auto [lower, upper] = bound_vectors(bounds);
-    const Vector Cx = C * x;
     const Vector t = x.cwiseProduct(Cx);
     std::vector<double> sorted(t.begin(), t.end());
     std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
     const double level = sorted[static_cast<std::size_t>(n / 2)];
-    // The lowered instruments, with the weight at which each alone would be at the level: the
-    // positive root of C_ii y² + b_i y = level, b_i its marginal risk without its own term.
-    struct Lowered {
-        Eigen::Index index;
-        double weight_at_level;
-    };
-    std::vector<Lowered> lowered;
-    for (Eigen::Index i = 0; i < n; ++i) {
-        if (!(t[i] < level * (1.0 - kLowered)) || !(C(i, i) > 0.0)) continue;
-        const double b = Cx[i] - C(i, i) * x[i];
-        const double y = (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i));
-        if (std::isfinite(y) && y > x[i]) lowered.push_back({i, std::min(y, upper[i])});
-    }
-    const auto interchangeable = [&classes](Eigen::Index i, Eigen::Index j) {
-        return classes[static_cast<std::size_t>(i)] == classes[static_cast<std::size_t>(j)];
-    };
     std::vector<BasinMove> moves;
-    std::vector<bool> classified(lowered.size(), false);
-    for (std::size_t a = 0; a < lowered.size(); ++a) {
-        if (classified[a]) continue;
-        std::vector<std::size_t> members;
-        for (std::size_t b = a; b < lowered.size(); ++b)
-            if (!classified[b] && interchangeable(lowered[a].index, lowered[b].index)) {
-                classified[b] = true;
-                members.push_back(b);
-            }
-        if (members.size() < 2) continue;
-        const auto gain = [&](std::size_t m) { return lowered[m].weight_at_level - x[lowered[m].index]; };
-        std::size_t raised = members.front();
-        for (std::size_t m : members)
+    for (const std::vector<Eigen::Index>& members : classes) {
+        // The lowered members, with the weight at which each alone would be at the level: the
+        // positive root of C_ii y² + b_i y = level, b_i its marginal risk without its own term.
+        std::vector<std::pair<Eigen::Index, double>> lowered;
+        for (Eigen::Index i : members) {
+            if (!(t[i] < level * (1.0 - kLowered)) || !(C(i, i) > 0.0)) continue;
+            const double b = Cx[i] - C(i, i) * x[i];
+            const double y = (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i));
+            if (std::isfinite(y) && y > x[i]) lowered.push_back({i, std::min(y, upper[i])});
+        }
+        if (lowered.size() < 2) continue;
+        const auto gain = [&x](const std::pair<Eigen::Index, double>& m) { return m.second - x[m.first]; };
+        auto raised = lowered.front();
+        for (const auto& m : lowered)
             if (gain(m) < gain(raised)) raised = m;
         std::optional<Eigen::Index> giver;
-        for (std::size_t m : members) {
-            const Eigen::Index j = lowered[m].index;
-            if (m == raised || x[j] - gain(raised) < lower[j]) continue;
+        for (const auto& [j, unused] : lowered) {
+            if (j == raised.first || x[j] - gain(raised) < lower[j]) continue;
             if (!giver || t[j] < t[*giver]) giver = j;
         }
         if (!giver) continue;
-        const Eigen::Index i = lowered[raised].index;
-        BasinMove move{x, i, bounds[static_cast<std::size_t>(i)]};
-        move.weights[i] = lowered[raised].weight_at_level;
+        BasinMove move{x, raised.first, bounds[static_cast<std::size_t>(raised.first)]};
+        move.weights[raised.first] = raised.second;
         move.weights[*giver] -= gain(raised);
-        move.held.lower = move.weights[i];  // else the polish lowers it again
+        move.held.lower = raised.second;  // else the polish lowers it again
         moves.push_back(std::move(move));
     }
     return moves;
@@ -244,19 +229,15 @@ std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const Bo
 // members strictly within their bounds: the one of them with the least contribution, if it may
 // be zero, set to zero and held there, its weight spread over the others in proportion to their
 // room (the lesser of their weight and their distance to the upper bound). Every row keeps its
-// value.
-std::vector<BasinMove> zeroings(const Matrix& C, const Vector& x, const BoundsList& bounds,
-                                const std::vector<int>& classes) {
-    const Eigen::Index n = x.size();
+// value. Cx is C·x.
+std::vector<BasinMove> zeroings(const Vector& x, const Vector& Cx, const BoundsList& bounds, const Classes& classes) {
     const auto [lower, upper] = bound_vectors(bounds);
-    const Vector t = x.cwiseProduct(C * x);
-    const int count = classes.empty() ? 0 : *std::max_element(classes.begin(), classes.end()) + 1;
-    std::vector<std::vector<Eigen::Index>> inside(static_cast<std::size_t>(count));
-    for (Eigen::Index i = 0; i < n; ++i)
-        if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation)
-            inside[static_cast<std::size_t>(classes[static_cast<std::size_t>(i)])].push_back(i);
+    const Vector t = x.cwiseProduct(Cx);
     std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& members : inside) {
+    for (const std::vector<Eigen::Index>& all : classes) {
+        std::vector<Eigen::Index> members;
+        for (Eigen::Index i : all)
+            if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation) members.push_back(i);
         if (members.size() < 3) continue;
         Eigen::Index least = members.front();
         for (Eigen::Index i : members)
@@ -401,6 +382,9 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         return std::nullopt;
     };
     std::vector<Vector> polished;
+    // The distinct starts that keep the limits strictly, the given one apart (SLSQP polishes it
+    // where the instruments are few), for the smoothed polish.
+    std::vector<Vector> strict_starts;
     // Where the instruments are few, SLSQP polishes the given start beside the smoothed polish of
     // the best start, after it (the smoothed polish starts from the starts, not from SLSQP's
     // answer), also where another start coincides with the given one.
@@ -411,7 +395,11 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         if (seen) continue;
         polished.push_back(start.weights);
         if (!start.given) consider(start.weights, {Termination::exact_start, 0, 0.0, {}});
-        if (smoothed_polish) continue;
+        if (smoothed_polish) {
+            if (!start.given && worst_violation(start.weights, bounds, cons) <= kStrictViolation)
+                strict_starts.push_back(start.weights);
+            continue;
+        }
         if (!polish_rows) {
             slsqp_polish(start);
             continue;
@@ -440,15 +428,6 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             consider(run.weights, {run.termination, run.steps, 0.0, run.message});
         };
         if (n <= kMostSmoothedStarts) {
-            // Each distinct start once, as in the loop above; not the given start (SLSQP polishes
-            // it where the instruments are few).
-            std::vector<Vector> strict_starts;
-            for (const Start& start : starts) {
-                bool seen = start.given || worst_violation(start.weights, bounds, cons) > kStrictViolation;
-                for (const Vector& w : strict_starts)
-                    seen = seen || (w - start.weights).cwiseAbs().maxCoeff() <= kSameStart;
-                if (!seen) strict_starts.push_back(start.weights);
-            }
             for (const Vector& start : strict_starts) smoothed_from(start);
         } else if (best_strict) {
             smoothed_from(best_strict->weights);  // read before any consider()
@@ -459,10 +438,11 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         // polished once more under the limits themselves.
         if (n <= kMostBasinMoves && best_strict) {
             const double before = best_strict->spread;
-            const std::vector<int> classes = interchangeable_classes(*linear, n);
-            std::vector<BasinMove> moves = consolidations(dense(), best_strict->weights, bounds, classes);
-            for (BasinMove& move : zeroings(dense(), best_strict->weights, bounds, classes))
-                moves.push_back(std::move(move));
+            const Classes classes = interchangeable_classes(*linear, n);
+            const Vector& x = best_strict->weights;
+            const Vector Cx = dense() * x;
+            std::vector<BasinMove> moves = consolidations(dense(), x, Cx, bounds, classes);
+            for (BasinMove& move : zeroings(x, Cx, bounds, classes)) moves.push_back(std::move(move));
             std::optional<SpreadPolish> best_probe;
             for (const BasinMove& move : moves) {
                 if (worst_violation(move.weights, bounds, cons) > kStrictViolation) continue;

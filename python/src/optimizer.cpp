@@ -403,9 +403,9 @@ void bind_optimizer(py::module_& m) {
             return without_gil([&] { return kmo::risk_parity_with_cons_optimize(cm, x0, a.bounds, a.cons, a.max_iteration, a.tol); });
         },
         py::arg("c_m"), py::arg("init_weight"), py::arg("bounds"), py::arg("constraints"), py::arg("max_iteration"),
-        py::arg("tol"), "Risk parity under bounds and constraint records (the smoothed spread polish of the best "
-        "start where every record is one of the core's linear rows, with SLSQP from init_weight beside it up to 100 "
-        "instruments; else SLSQP).");
+        py::arg("tol"), "Risk parity under bounds and constraint records (the smoothed spread polish of the starts "
+        "where every record is one of the core's linear rows, the answer moved towards other basins up to 200 "
+        "instruments, SLSQP from init_weight beside it up to 100; else SLSQP).");
 
     m.def(
         "min_variance_optimize",
