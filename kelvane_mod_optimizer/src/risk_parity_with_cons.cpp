@@ -178,25 +178,52 @@ struct BasinMove {
     int probe_steps = std::numeric_limits<int>::max();  // at most (a consolidation: the whole polish)
 };
 
-// The common level of the contributions t: their median.
-double common_level(const Vector& t) {
-    std::vector<double> sorted(t.begin(), t.end());
-    const auto middle = sorted.begin() + t.size() / 2;
-    std::nth_element(sorted.begin(), middle, sorted.end());
-    return *middle;
-}
+// The point the moves start from, with what they read of it: C·x, the contributions t, their
+// common level (the median) and the bounds as vectors.
+struct MoveOrigin {
+    MoveOrigin(const Matrix& C, const Vector& x, const BoundsList& bounds)
+        : C(C), x(x), bounds(bounds), Cx(C * x), t(x.cwiseProduct(Cx)) {
+        BoxVectors box = bound_vectors(bounds);
+        lower = std::move(box.lower);
+        upper = std::move(box.upper);
+        std::vector<double> sorted(t.begin(), t.end());
+        const auto middle = sorted.begin() + t.size() / 2;
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        level = *middle;
+    }
 
-// The weight at which instrument i alone would contribute `level`, the others as in x, within its
-// upper bound: the positive root of C_ii y² + b_i y = level, b_i its marginal risk without its
-// own term. None where it is not above x_i.
-std::optional<double> level_weight(const Matrix& C, const Vector& x, const Vector& Cx, double upper, Eigen::Index i,
-                                   double level) {
-    if (!(C(i, i) > 0.0)) return std::nullopt;
-    const double b = Cx[i] - C(i, i) * x[i];
-    const double y = std::min(upper, (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i)));
-    if (!std::isfinite(y) || !(y > x[i])) return std::nullopt;
-    return y;
-}
+    // Whether instrument i contributes less than the level (by more than kLowered).
+    bool lowered(Eigen::Index i) const { return t[i] < level * (1.0 - kLowered); }
+
+    // The weight at which instrument i alone would contribute the level, the others as in x,
+    // within its upper bound: the positive root of C_ii y² + b_i y = level, b_i its marginal risk
+    // without its own term. None where it is not above x_i.
+    std::optional<double> level_weight(Eigen::Index i) const {
+        if (!(C(i, i) > 0.0)) return std::nullopt;
+        const double b = Cx[i] - C(i, i) * x[i];
+        const double y = std::min(upper[i], (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i)));
+        if (!std::isfinite(y) || !(y > x[i])) return std::nullopt;
+        return y;
+    }
+
+    // The members of a class strictly within their bounds.
+    std::vector<Eigen::Index> inside(const std::vector<Eigen::Index>& members) const {
+        std::vector<Eigen::Index> result;
+        for (Eigen::Index i : members)
+            if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation) result.push_back(i);
+        return result;
+    }
+
+    // A move of instrument i from x, its bounds as given until the move holds it.
+    BasinMove move(Eigen::Index i) const { return {x, i, bounds[static_cast<std::size_t>(i)]}; }
+
+    const Matrix& C;
+    const Vector& x;
+    const BoundsList& bounds;
+    Vector Cx, t;
+    double level = 0.0;
+    Vector lower, upper;
+};
 
 // `freed` weight added to the members of w other than `except` in proportion to their room (the
 // lesser of their weight and their distance to the upper bound), none beyond its bound; false
@@ -238,32 +265,28 @@ Classes interchangeable_classes(const LinearRows& rows, Eigen::Index n) {
 // lowering one of them further may spread the contributions less (the spread is concave along
 // that move). For each class with two or more members lowered below the common level: the one
 // that needs the least weight to return to the level, moved there, the weight taken from the
-// member lowered most. Every row keeps its value. Cx is C·x.
-std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const Vector& Cx, const BoundsList& bounds,
-                                      const Classes& classes) {
-    const auto [lower, upper] = bound_vectors(bounds);
-    const Vector t = x.cwiseProduct(Cx);
-    const double level = common_level(t);
+// member lowered most. Every row keeps its value.
+std::vector<BasinMove> consolidations(const MoveOrigin& o, const Classes& classes) {
     std::vector<BasinMove> moves;
     for (const std::vector<Eigen::Index>& members : classes) {
         // The lowered members, with the weight at which each alone would be at the level.
         std::vector<std::pair<Eigen::Index, double>> lowered;
         for (Eigen::Index i : members) {
-            if (!(t[i] < level * (1.0 - kLowered))) continue;
-            if (const std::optional<double> y = level_weight(C, x, Cx, upper[i], i, level)) lowered.push_back({i, *y});
+            if (!o.lowered(i)) continue;
+            if (const std::optional<double> y = o.level_weight(i)) lowered.push_back({i, *y});
         }
         if (lowered.size() < 2) continue;
-        const auto gain = [&x](const std::pair<Eigen::Index, double>& m) { return m.second - x[m.first]; };
+        const auto gain = [&o](const std::pair<Eigen::Index, double>& m) { return m.second - o.x[m.first]; };
         auto raised = lowered.front();
         for (const auto& m : lowered)
             if (gain(m) < gain(raised)) raised = m;
         std::optional<Eigen::Index> giver;
         for (const auto& [j, unused] : lowered) {
-            if (j == raised.first || x[j] - gain(raised) < lower[j]) continue;
-            if (!giver || t[j] < t[*giver]) giver = j;
+            if (j == raised.first || o.x[j] - gain(raised) < o.lower[j]) continue;
+            if (!giver || o.t[j] < o.t[*giver]) giver = j;
         }
         if (!giver) continue;
-        BasinMove move{x, raised.first, bounds[static_cast<std::size_t>(raised.first)]};
+        BasinMove move = o.move(raised.first);
         move.weights[raised.first] = raised.second;
         move.weights[*giver] -= gain(raised);
         move.held.lower = raised.second;  // else the polish lowers it again
@@ -272,34 +295,23 @@ std::vector<BasinMove> consolidations(const Matrix& C, const Vector& x, const Ve
     return moves;
 }
 
-// The members of a class strictly within their bounds.
-std::vector<Eigen::Index> inside_members(const std::vector<Eigen::Index>& members, const Vector& x,
-                                         const Vector& lower, const Vector& upper) {
-    std::vector<Eigen::Index> inside;
-    for (Eigen::Index i : members)
-        if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation) inside.push_back(i);
-    return inside;
-}
-
 // Where the optimum puts more instruments of a class at zero than the polish does, the polish
 // does not find it: it holds the contributions together. For each class with three or more
 // members strictly within their bounds: the one of them with the least contribution, if it may
 // be zero, set to zero and held there, its weight spread over the others by room. Every row
-// keeps its value. Cx is C·x.
-std::vector<BasinMove> zeroings(const Vector& x, const Vector& Cx, const BoundsList& bounds, const Classes& classes) {
-    const auto [lower, upper] = bound_vectors(bounds);
-    const Vector t = x.cwiseProduct(Cx);
+// keeps its value.
+std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
     std::vector<BasinMove> moves;
     for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = inside_members(all, x, lower, upper);
+        const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
         Eigen::Index least = members.front();
         for (Eigen::Index i : members)
-            if (t[i] < t[least]) least = i;
-        if (lower[least] > 0.0) continue;
-        BasinMove move{x, least, bounds[static_cast<std::size_t>(least)]};
+            if (o.t[i] < o.t[least]) least = i;
+        if (o.lower[least] > 0.0) continue;
+        BasinMove move = o.move(least);
         move.weights[least] = 0.0;
-        if (!spread_by_room(move.weights, members, least, x[least], upper)) continue;
+        if (!spread_by_room(move.weights, members, least, o.x[least], o.upper)) continue;
         move.held.upper = 0.0;
         move.probe_steps = kZeroingProbeSteps;
         moves.push_back(std::move(move));
@@ -313,38 +325,33 @@ std::vector<BasinMove> zeroings(const Vector& x, const Vector& Cx, const BoundsL
 // least one lowered member to the level: that member, if it may be zero, set to zero and held
 // there, its weight raising the class's lowered members to the level (those that need the least
 // first), the rest spread over the members within their bounds by room. Every row keeps its
-// value. Cx is C·x.
-std::vector<BasinMove> exchanges(const Matrix& C, const Vector& x, const Vector& Cx, const BoundsList& bounds,
-                                 const Classes& classes) {
-    const auto [lower, upper] = bound_vectors(bounds);
-    const Vector t = x.cwiseProduct(Cx);
-    const double level = common_level(t);
+// value.
+std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
     std::vector<BasinMove> moves;
     for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = inside_members(all, x, lower, upper);
+        const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
         Eigen::Index heaviest = members.front();
         for (Eigen::Index i : members)
-            if (x[i] > x[heaviest]) heaviest = i;
-        if (lower[heaviest] > 0.0) continue;
+            if (o.x[i] > o.x[heaviest]) heaviest = i;
+        if (o.lower[heaviest] > 0.0) continue;
         // The lowered members by the weight each needs to reach the level.
         std::vector<std::pair<double, Eigen::Index>> needs;
         for (Eigen::Index i : all) {
-            if (i == heaviest || !(t[i] < level * (1.0 - kLowered))) continue;
-            if (const std::optional<double> y = level_weight(C, x, Cx, upper[i], i, level))
-                needs.push_back({*y - x[i], i});
+            if (i == heaviest || !o.lowered(i)) continue;
+            if (const std::optional<double> y = o.level_weight(i)) needs.push_back({*y - o.x[i], i});
         }
         std::sort(needs.begin(), needs.end());
-        if (needs.empty() || needs.front().first > x[heaviest]) continue;  // it would bring none to the level
-        BasinMove move{x, heaviest, bounds[static_cast<std::size_t>(heaviest)]};
+        if (needs.empty() || needs.front().first > o.x[heaviest]) continue;  // it would bring none to the level
+        BasinMove move = o.move(heaviest);
         move.weights[heaviest] = 0.0;
-        double freed = x[heaviest];
+        double freed = o.x[heaviest];
         for (const auto& [need, i] : needs) {
             const double given = std::min(need, freed);
             move.weights[i] += given;
             freed -= given;
         }
-        if (!spread_by_room(move.weights, members, heaviest, freed, upper)) continue;
+        if (!spread_by_room(move.weights, members, heaviest, freed, o.upper)) continue;
         move.held.upper = 0.0;
         move.probe_steps = kExchangeProbeSteps;
         moves.push_back(std::move(move));
@@ -356,26 +363,23 @@ std::vector<BasinMove> exchanges(const Matrix& C, const Vector& x, const Vector&
 // contributions less at its lower bound, its weight given to the rest of its class. For each class
 // with two or more members strictly within their bounds: the member at its upper bound with the
 // least contribution below the level, moved to its lower bound and held there, its weight spread
-// over those members by room. Every row keeps its value. Cx is C·x.
-std::vector<BasinMove> drops(const Vector& x, const Vector& Cx, const BoundsList& bounds, const Classes& classes) {
-    const auto [lower, upper] = bound_vectors(bounds);
-    const Vector t = x.cwiseProduct(Cx);
-    const double level = common_level(t);
+// over those members by room. Every row keeps its value.
+std::vector<BasinMove> drops(const MoveOrigin& o, const Classes& classes) {
     std::vector<BasinMove> moves;
     for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = inside_members(all, x, lower, upper);
+        const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 2) continue;
         std::optional<Eigen::Index> dropped;
         for (Eigen::Index i : all)
-            if (x[i] >= upper[i] - kStrictViolation && std::isfinite(lower[i]) && t[i] < level * (1.0 - kLowered) &&
-                (!dropped || t[i] < t[*dropped]))
+            if (o.x[i] >= o.upper[i] - kStrictViolation && std::isfinite(o.lower[i]) && o.lowered(i) &&
+                (!dropped || o.t[i] < o.t[*dropped]))
                 dropped = i;
         if (!dropped) continue;
         const Eigen::Index d = *dropped;
-        BasinMove move{x, d, bounds[static_cast<std::size_t>(d)]};
-        move.weights[d] = lower[d];
-        if (!spread_by_room(move.weights, members, d, x[d] - lower[d], upper)) continue;
-        move.held.upper = lower[d];
+        BasinMove move = o.move(d);
+        move.weights[d] = o.lower[d];
+        if (!spread_by_room(move.weights, members, d, o.x[d] - o.lower[d], o.upper)) continue;
+        move.held.upper = o.lower[d];
         move.probe_steps = kZeroingProbeSteps;
         moves.push_back(std::move(move));
     }
@@ -566,11 +570,11 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             for (int round = 0; round < kMostMoveRounds; ++round) {
                 const double before = best_strict->spread;
                 const Vector x = best_strict->weights;
-                const Vector Cx = dense() * x;
-                std::vector<BasinMove> moves = consolidations(dense(), x, Cx, bounds, classes);
-                for (BasinMove& move : zeroings(x, Cx, bounds, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : exchanges(dense(), x, Cx, bounds, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : drops(x, Cx, bounds, classes)) moves.push_back(std::move(move));
+                const MoveOrigin origin(dense(), x, bounds);
+                std::vector<BasinMove> moves = consolidations(origin, classes);
+                for (BasinMove& move : zeroings(origin, classes)) moves.push_back(std::move(move));
+                for (BasinMove& move : exchanges(origin, classes)) moves.push_back(std::move(move));
+                for (BasinMove& move : drops(origin, classes)) moves.push_back(std::move(move));
                 std::optional<SpreadPolish> best_probe;
                 for (const BasinMove& move : moves) {
                     if (worst_violation(move.weights, bounds, cons) > kStrictViolation) continue;
