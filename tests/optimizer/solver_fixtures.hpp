@@ -41,8 +41,9 @@ inline std::vector<kmo::ConstraintRecord> industry_bands(const std::vector<std::
     kmo::Rules rules;
     for (std::size_t k = 0; k < industries.size(); ++k) {
         const double share = static_cast<double>(industries[k].size()) / static_cast<double>(n);
-        groups.insert_or_assign("I" + std::to_string(k), industries[k]);
-        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - band, share + band});
+        const std::string label = std::string("I").append(std::to_string(k));
+        groups.insert_or_assign(label, industries[k]);
+        rules.insert_or_assign(label, kmo::Range{share - band, share + band});
     }
     return kmo::_to_constraint(groups, rules);
 }
