@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     for (const Eigen::Index n : sizes) {
         const industry_problem::Problem problem = industry_problem::make(n);
         kmo::LabelledMatrix c_m{{}, problem.covariance.dense()};
-        for (Eigen::Index i = 0; i < n; ++i) c_m.labels.push_back("S" + std::to_string(100000 + i));
+        for (Eigen::Index i = 0; i < n; ++i) c_m.labels.push_back(std::string("S").append(std::to_string(100000 + i)));
         const auto& cons = problem.cons;
         for (const double cap : {1.0, 3.0 / static_cast<double>(n)}) {
             const kmo::BoundsList bounds(static_cast<std::size_t>(n), {0.0, cap});

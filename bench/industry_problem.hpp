@@ -48,8 +48,9 @@ inline Problem make(Eigen::Index n) {
         for (Eigen::Index i = 0; i < n; ++i)
             if (industry[static_cast<std::size_t>(i)] == k) members.push_back(static_cast<int>(i));
         const double share = static_cast<double>(members.size()) / static_cast<double>(n);
-        groups.insert_or_assign("I" + std::to_string(k), members);
-        rules.insert_or_assign("I" + std::to_string(k), kmo::Range{share - kBand, share + kBand});
+        const std::string label = std::string("I").append(std::to_string(k));
+        groups.insert_or_assign(label, members);
+        rules.insert_or_assign(label, kmo::Range{share - kBand, share + kBand});
     }
     return {minimize::DiagonalPlusLowRank(kmo::Vector::Constant(n, 0.2 * m),
                                           kmo::Matrix(X.transpose() * std::sqrt(0.8 / kDays))),
