@@ -241,6 +241,20 @@ bool spread_by_room(Vector& w, const std::vector<Eigen::Index>& members, Eigen::
     return true;
 }
 
+// The move that sets instrument i to `to` (from weights, o.x with what the move already placed)
+// and holds it at most there, `freed` weight spread over the other members by room; none where
+// their room is less than that.
+std::optional<BasinMove> held_down(const MoveOrigin& o, Vector weights, Eigen::Index i, double to, double freed,
+                                   const std::vector<Eigen::Index>& members, int probe_steps) {
+    weights[i] = to;
+    if (!spread_by_room(weights, members, i, freed, o.upper)) return std::nullopt;
+    BasinMove move = o.move(i);
+    move.weights = std::move(weights);
+    move.held.upper = to;
+    move.probe_steps = probe_steps;
+    return move;
+}
+
 // The classes of interchangeable instruments: those with the same coefficient in every row
 // (their weight can move from one to another without changing any row), each in index order.
 using Classes = std::vector<std::vector<Eigen::Index>>;
@@ -309,12 +323,8 @@ std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
         for (Eigen::Index i : members)
             if (o.t[i] < o.t[least]) least = i;
         if (o.lower[least] > 0.0) continue;
-        BasinMove move = o.move(least);
-        move.weights[least] = 0.0;
-        if (!spread_by_room(move.weights, members, least, o.x[least], o.upper)) continue;
-        move.held.upper = 0.0;
-        move.probe_steps = kZeroingProbeSteps;
-        moves.push_back(std::move(move));
+        if (auto move = held_down(o, o.x, least, 0.0, o.x[least], members, kZeroingProbeSteps))
+            moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -343,18 +353,15 @@ std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
         }
         std::sort(needs.begin(), needs.end());
         if (needs.empty() || needs.front().first > o.x[heaviest]) continue;  // it would bring none to the level
-        BasinMove move = o.move(heaviest);
-        move.weights[heaviest] = 0.0;
+        Vector weights = o.x;
         double freed = o.x[heaviest];
         for (const auto& [need, i] : needs) {
             const double given = std::min(need, freed);
-            move.weights[i] += given;
+            weights[i] += given;
             freed -= given;
         }
-        if (!spread_by_room(move.weights, members, heaviest, freed, o.upper)) continue;
-        move.held.upper = 0.0;
-        move.probe_steps = kExchangeProbeSteps;
-        moves.push_back(std::move(move));
+        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members, kExchangeProbeSteps))
+            moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -376,12 +383,8 @@ std::vector<BasinMove> drops(const MoveOrigin& o, const Classes& classes) {
                 dropped = i;
         if (!dropped) continue;
         const Eigen::Index d = *dropped;
-        BasinMove move = o.move(d);
-        move.weights[d] = o.lower[d];
-        if (!spread_by_room(move.weights, members, d, o.x[d] - o.lower[d], o.upper)) continue;
-        move.held.upper = o.lower[d];
-        move.probe_steps = kZeroingProbeSteps;
-        moves.push_back(std::move(move));
+        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members, kZeroingProbeSteps))
+            moves.push_back(std::move(*move));
     }
     return moves;
 }
