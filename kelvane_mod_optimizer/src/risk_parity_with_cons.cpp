@@ -34,15 +34,16 @@ constexpr Eigen::Index kMostPolishedInitial = 100;
 // industry neutrality).
 constexpr Eigen::Index kMostSmoothedStarts = 150;
 // The moves of the best point towards other basins (consolidations, zeroings, exchanges, drops,
-// trades, shifts) are tried up to this many instruments; a consolidation is probed by the whole smoothed polish, a
-// zeroing by at most kZeroingProbeSteps of its steps (measured against the every-start polish
-// alone: industry neutrality at 105 instruments, seed 5 of the test problems, 2 % above SLSQP from
-// equal weights → below it, at 200 (seed 3) 0.5 % above → below; bench/limits_quality at 150-200
-// instruments, 15 cases, more than 1e-4 above SLSQP in 0 instead of 1, at 150-300, 16 cases, in 4
-// instead of 7 (but at 1.8 times the time, and 125 ms instead of 54 at 300 under industry
-// neutrality, where there are ten classes to probe: hence up to 200); bench/industry_neutral,
-// against the polish of the best start alone, 9-17 ms → 31-46 ms at 110-145 instruments, 25 → 53 ms
-// at 200, the spread at 110 5.164e-4 → 5.1576e-4, SLSQP's).
+// trades, shifts) are tried up to this many instruments; a consolidation is probed by the whole
+// smoothed polish, a zeroing or a shift by at most kZeroingProbeSteps of its steps (measured for
+// the consolidations and zeroings against the every-start polish alone: industry neutrality at 105
+// instruments, seed 5 of the test problems, 2 % above SLSQP from equal weights → below it, at 200
+// (seed 3) 0.5 % above → below; bench/limits_quality at 150-200 instruments, 15 cases, more than
+// 1e-4 above SLSQP in 0 instead of 1, at 150-300, 16 cases, in 4 instead of 7 (but at 1.8 times
+// the time, and 125 ms instead of 54 at 300 under industry neutrality, where there are ten classes
+// to probe: hence up to 200); bench/industry_neutral, against the polish of the best start alone,
+// 9-17 ms → 31-46 ms at 110-145 instruments, 25 → 53 ms at 200, the spread at 110 5.164e-4 →
+// 5.1576e-4, SLSQP's).
 constexpr Eigen::Index kMostBasinMoves = 200;
 constexpr int kZeroingProbeSteps = 10;
 // A drop (a member at its upper bound still below the level, moved to its lower bound) is probed
@@ -316,24 +317,22 @@ std::vector<BasinMove> consolidations(const MoveOrigin& o, const Classes& classe
 }
 
 // Where the optimum puts more instruments of a class at zero than the polish does, the polish
-// does not find it: it holds the contributions together. For a class with three or more members
-// strictly within their bounds: the one of them with the least contribution, if it may be zero,
-// set to zero and held there, its weight spread over the others by room. Every row keeps its
-// value.
-std::optional<BasinMove> zeroing(const MoveOrigin& o, const std::vector<Eigen::Index>& all) {
-    const std::vector<Eigen::Index> members = o.inside(all);
-    if (members.size() < 3) return std::nullopt;
-    Eigen::Index least = members.front();
-    for (Eigen::Index i : members)
-        if (o.t[i] < o.t[least]) least = i;
-    if (o.lower[least] > 0.0) return std::nullopt;
-    return held_down(o, o.x, least, 0.0, o.x[least], members, kZeroingProbeSteps);
-}
-
+// does not find it: it holds the contributions together. For each class with three or more
+// members strictly within their bounds: the one of them with the least contribution, if it may
+// be zero, set to zero and held there, its weight spread over the others by room. Every row
+// keeps its value.
 std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
     std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& members : classes)
-        if (auto move = zeroing(o, members)) moves.push_back(std::move(*move));
+    for (const std::vector<Eigen::Index>& all : classes) {
+        const std::vector<Eigen::Index> members = o.inside(all);
+        if (members.size() < 3) continue;
+        Eigen::Index least = members.front();
+        for (Eigen::Index i : members)
+            if (o.t[i] < o.t[least]) least = i;
+        if (o.lower[least] > 0.0) continue;
+        if (auto move = held_down(o, o.x, least, 0.0, o.x[least], members, kZeroingProbeSteps))
+            moves.push_back(std::move(*move));
+    }
     return moves;
 }
 
