@@ -59,6 +59,17 @@ constexpr int kZeroingProbeSteps = 10;
 // additions mends a case the others do not.
 constexpr int kExchangeProbeSteps = 20;
 constexpr int kMostMoveRounds = 3;
+// After the rounds, the raise of the lower classes (the classes below the highest class level
+// raised to it, the weight taken from their kMostRaiseGivers heaviest members at most; a member is
+// at its class's level within kAtClassLevel, relative) is made at most kMostRaises times, probed
+// by the whole polish. Measured on industry neutrality in four industries at 110-190 instruments
+// (seeds 1-24, with and without every weight at most 3/n, 237 cases where SLSQP keeps every
+// limit): more than 1e-4 above SLSQP from equal weights in 12 instead of 15 (2.0 % above at 190,
+// seed 11 → 1e-7), 2-8 % more time; made inside the rounds instead, it mends two and loses one
+// (9e-7 above → 1.9 %).
+constexpr std::size_t kMostRaiseGivers = 3;
+constexpr double kAtClassLevel = 1e-3;
+constexpr int kMostRaises = 2;
 // A round of moves lowers the spread where it does by more than this (relative).
 constexpr double kRoundGain = 1e-9;
 // A contribution this far (relative) below the common level (the median contribution) counts as
@@ -202,15 +213,27 @@ struct MoveOrigin {
     // Whether instrument i contributes less than the level (by more than kLowered).
     bool lowered(Eigen::Index i) const { return t[i] < level * (1.0 - kLowered); }
 
-    // The weight at which instrument i alone would contribute the level, the others as in x,
-    // within its upper bound: the positive root of C_ii y² + b_i y = level, b_i its marginal risk
-    // without its own term. None where it is not above x_i.
-    std::optional<double> level_weight(Eigen::Index i) const {
+    // The weight at which instrument i alone would contribute `contribution` (by default the
+    // level), the others as in x, within its upper bound: the positive root of
+    // C_ii y² + b_i y = contribution, b_i its marginal risk without its own term. None where it is
+    // not above x_i.
+    std::optional<double> level_weight(Eigen::Index i) const { return level_weight(i, level); }
+    std::optional<double> level_weight(Eigen::Index i, double contribution) const {
         if (!(C(i, i) > 0.0)) return std::nullopt;
         const double b = Cx[i] - C(i, i) * x[i];
-        const double y = std::min(upper[i], (-b + std::sqrt(b * b + 4.0 * C(i, i) * level)) / (2.0 * C(i, i)));
+        const double y =
+            std::min(upper[i], (-b + std::sqrt(b * b + 4.0 * C(i, i) * contribution)) / (2.0 * C(i, i)));
         if (!std::isfinite(y) || !(y > x[i])) return std::nullopt;
         return y;
+    }
+
+    // The median contribution of a class's members.
+    double class_level(const std::vector<Eigen::Index>& members) const {
+        std::vector<double> sorted;
+        for (Eigen::Index i : members) sorted.push_back(t[i]);
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        return *middle;
     }
 
     // The members of a class strictly within their bounds.
@@ -466,6 +489,56 @@ std::vector<BasinMove> shifts(const MoveOrigin& o, const Classes& classes) {
     return moves;
 }
 
+// The polish may settle with the classes at two or more levels, the lower ones holding too little
+// weight for the highest. Where a class's level (the median contribution of its members) is below
+// the highest: its members at its level (within kAtClassLevel) raised to the highest level, the
+// weight taken from its heaviest members within their bounds, at most kMostRaiseGivers of them in
+// order of weight, each held at most where it is put; all such classes at once. Every row keeps
+// its value.
+std::optional<BasinMove> raise_of_lower_classes(const MoveOrigin& o, const Classes& classes) {
+    std::vector<double> levels;
+    for (const std::vector<Eigen::Index>& members : classes) levels.push_back(o.class_level(members));
+    const double highest = *std::max_element(levels.begin(), levels.end());
+    BasinMove raise{o.x, {}};
+    for (std::size_t k = 0; k < classes.size(); ++k) {
+        if (!(levels[k] < highest * (1.0 - kLowered))) continue;
+        std::vector<Eigen::Index> members = o.inside(classes[k]);
+        if (members.size() < 3) continue;
+        std::sort(members.begin(), members.end(), [&o](Eigen::Index a, Eigen::Index b) { return o.x[a] > o.x[b]; });
+        std::vector<Eigen::Index> receivers;
+        for (Eigen::Index i : members)
+            if (std::abs(o.t[i] / levels[k] - 1.0) < kAtClassLevel) receivers.push_back(i);
+        // The heaviest members give, one more while those so far have less than the others need.
+        std::vector<Eigen::Index> givers;
+        double need = 0.0;
+        for (Eigen::Index giver : members) {
+            if (givers.size() == kMostRaiseGivers || o.lower[giver] > 0.0) break;
+            std::erase(receivers, giver);
+            givers.push_back(giver);
+            need = 0.0;
+            for (Eigen::Index i : receivers)
+                if (const std::optional<double> y = o.level_weight(i, highest)) need += *y - o.x[i];
+            double have = 0.0;
+            for (Eigen::Index j : givers) have += o.x[j];
+            if (have >= need) break;
+        }
+        if (givers.empty() || !(need > 0.0)) continue;
+        double given = 0.0;
+        for (Eigen::Index j : givers) {
+            const double take = std::min(o.x[j], need - given);
+            raise.weights[j] -= take;
+            given += take;
+            Held held{j, o.bounds[static_cast<std::size_t>(j)]};
+            held.bounds.upper = raise.weights[j];
+            raise.held.push_back(held);
+        }
+        for (Eigen::Index i : receivers)
+            if (const std::optional<double> y = o.level_weight(i, highest)) raise.weights[i] += (*y - o.x[i]) * given / need;
+    }
+    if (raise.held.empty()) return std::nullopt;
+    return raise;
+}
+
 }  // namespace
 
 SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, const CovarianceView& given,
@@ -647,6 +720,25 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         // while a round gains.
         if (n <= kMostBasinMoves && best_strict) {
             const Classes classes = interchangeable_classes(*linear, n);
+            // A move's probe: the smoothed polish with the moved instruments held; none where the
+            // move or the probe does not keep every limit strictly.
+            const auto probed = [&](const BasinMove& move) -> std::optional<SpreadPolish> {
+                if (worst_violation(move.weights, bounds, cons) > kStrictViolation) return std::nullopt;
+                BoundsList held = bounds;
+                for (const Held& h : move.held) held[static_cast<std::size_t>(h.index)] = h.bounds;
+                SpreadPolish probe =
+                    polish_smoothed_spread(dense(), move.weights, held, *linear, std::min(steps, move.probe_steps));
+                if (worst_violation(probe.weights, bounds, cons) > kStrictViolation) return std::nullopt;
+                return probe;
+            };
+            // A probe that improves on the spread `before` is a candidate and polished once more
+            // under the limits themselves; whether that gained.
+            const auto taken = [&](const std::optional<SpreadPolish>& probe, double before) {
+                if (!probe || !(probe->spread < before)) return false;
+                consider(probe->weights, {probe->termination, probe->steps, 0.0, probe->message});
+                smoothed_from(probe->weights);
+                return best_strict->spread < before * (1.0 - kRoundGain);
+            };
             for (int round = 0; round < kMostMoveRounds; ++round) {
                 const double before = best_strict->spread;
                 const Vector x = best_strict->weights;
@@ -659,18 +751,18 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
                 for (BasinMove& move : shifts(origin, classes)) moves.push_back(std::move(move));
                 std::optional<SpreadPolish> best_probe;
                 for (const BasinMove& move : moves) {
-                    if (worst_violation(move.weights, bounds, cons) > kStrictViolation) continue;
-                    BoundsList held = bounds;
-                    for (const Held& h : move.held) held[static_cast<std::size_t>(h.index)] = h.bounds;
-                    SpreadPolish probe = polish_smoothed_spread(dense(), move.weights, held, *linear,
-                                                                std::min(steps, move.probe_steps));
-                    if (worst_violation(probe.weights, bounds, cons) > kStrictViolation) continue;
-                    if (!best_probe || probe.spread < best_probe->spread) best_probe = std::move(probe);
+                    std::optional<SpreadPolish> probe = probed(move);
+                    if (probe && (!best_probe || probe->spread < best_probe->spread)) best_probe = std::move(probe);
                 }
-                if (!best_probe || !(best_probe->spread < before)) break;
-                consider(best_probe->weights, {best_probe->termination, best_probe->steps, 0.0, best_probe->message});
-                smoothed_from(best_probe->weights);
-                if (!(best_strict->spread < before * (1.0 - kRoundGain))) break;
+                if (!taken(best_probe, before)) break;
+            }
+            // The raise of the lower classes, from the point the rounds reached (taken in a round,
+            // its probe may lead the later rounds away from a lower basin).
+            for (int attempt = 0; attempt < kMostRaises; ++attempt) {
+                const double before = best_strict->spread;
+                const Vector x = best_strict->weights;
+                const std::optional<BasinMove> move = raise_of_lower_classes(MoveOrigin(dense(), x, bounds), classes);
+                if (!move || !taken(probed(*move), before)) break;
             }
         }
         if (given_beside || (!best_strict && !polish_rows)) {

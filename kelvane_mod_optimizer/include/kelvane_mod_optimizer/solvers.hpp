@@ -64,8 +64,9 @@ inline constexpr long STRUCTURED_POLISH_SIZE = 500;
 // polishing every start there, in 2 of 52 instead of 8 (the worst 1.0 % above instead of 7.3 %, 21
 // ms a request instead of 13), with the moves towards other basins in 1 (30 ms a request), and
 // with exchanges, drops and rounds of moves in none of 103 cases at 101-200 (6.9 % above before
-// in one case at 154, 6e-6 after, for 20-30 % more time; with trades and shifts as well, on
-// industry neutrality at 110-190 in 15 of 237 instead of 20, for 5-20 % more time); at 150–300 0.03–0.25 s a request
+// in one case at 154, 6e-6 after, for 20-30 % more time; with trades, shifts and raises of the
+// lower classes as well, on industry neutrality at 110-190 in 12 of 237 instead of 20, for 5-30 %
+// more time); at 150–300 0.03–0.25 s a request
 // against 0.3–10 s, spreads 1e-5 to 1.5e-3 higher (1.3 % in one case of 28, at 249 instruments,
 // beyond the moves). Industry neutrality with every weight at most 3/n: 0.49 s instead of 1.2-1.6 s at 80
 // instruments, 31-46 ms instead of 1.1-3.2 s at 110-145, 0.09 s through the tool against 34 s at
