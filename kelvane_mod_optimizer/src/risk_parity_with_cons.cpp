@@ -532,8 +532,10 @@ std::optional<BasinMove> raise_of_lower_classes(const MoveOrigin& o, const Class
             held.bounds.upper = raise.weights[j];
             raise.held.push_back(held);
         }
+        // Each receiver gets its share of what was given (all it needs unless the givers ran out).
         for (Eigen::Index i : receivers)
-            if (const std::optional<double> y = o.level_weight(i, highest)) raise.weights[i] += (*y - o.x[i]) * given / need;
+            if (const std::optional<double> y = o.level_weight(i, highest))
+                raise.weights[i] += (*y - o.x[i]) * given / need;
     }
     if (raise.held.empty()) return std::nullopt;
     return raise;
