@@ -171,6 +171,17 @@ double rows_violation(const Vector& x, const Vector& lower, const Vector& upper,
 SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const BoundsList& bounds,
                                     const LinearRows& rows, int max_steps);
 
+// The spread of the contributions t, Σ_{i<j} |t_i − t_j|, as Σ_k (2k − n + 1) t_(k) over t sorted.
+double sorted_spread(Vector t);
+
+// The finish of the spread's polish, for a dense matrix: Newton steps on the manifold where the
+// contributions tied at the start (and those that meet on the way) stay tied, under the bounds,
+// `rows` and the budget, from a start that keeps them. The answer is the point of smallest spread
+// on the way, never worse than the start, keeping the limits to 1e-12 (or to the start's own
+// violation).
+SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const BoundsList& bounds,
+                                   const LinearRows& rows, int max_steps);
+
 // The constrained risk-budgeting point: the minimiser x of ½xᵀCx − λ·Σ ln(xᵢ)/n under the bounds
 // and `rows` (not the budget), with the λ > 0 that makes 1ᵀx = 1, and the Newton steps taken.
 struct RiskBudgetingPoint {

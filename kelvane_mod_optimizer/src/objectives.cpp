@@ -51,6 +51,14 @@ Spread risk_contribution_spread(const Matrix& C, const Vector& x) {
 
 }  // namespace
 
+double sorted_spread(Vector t) {
+    std::sort(t.begin(), t.end());
+    const Eigen::Index n = t.size();
+    double s = 0.0;
+    for (Eigen::Index k = 0; k < n; ++k) s += static_cast<double>(2 * k - n + 1) * t[k];
+    return s;
+}
+
 double risk_parity_with_con_obj_fun(const Matrix& C, const Vector& x) {
     const Vector t = x.cwiseProduct(C * x);
     if (!t.allFinite()) {

@@ -62,15 +62,6 @@ constexpr int kMostSteps = 200;
 // violation where that is larger.
 constexpr double kStepViolation = 1e-12;
 
-// The sum of pairwise distances of the contributions: Σ_k (2k − n − 1) t_(k) over t sorted.
-double exact_spread(Vector t) {
-    std::sort(t.begin(), t.end());
-    const Eigen::Index n = t.size();
-    double s = 0.0;
-    for (Eigen::Index k = 0; k < n; ++k) s += static_cast<double>(2 * k - n + 1) * t[k];
-    return s;
-}
-
 // Σ_{i<j} √((t_i − t_j)² + ε²), over n.
 double smoothed_spread(const Vector& t, double eps) {
     const Eigen::Index n = t.size();
@@ -103,7 +94,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
     Vector cx = C * x;
     // Contributions in units of the start's mean, so that ε and the weights are of order one.
     const double unit = x.dot(cx) / static_cast<double>(n);
-    result.spread = exact_spread(x.cwiseProduct(cx));
+    result.spread = sorted_spread(x.cwiseProduct(cx));
     if (n < 2 || !(unit > 0.0) || !std::isfinite(result.spread)) return result;
     const double allowed = std::max(kStepViolation, rows_violation(x, lower, upper, A_eq, b_eq, A_in, b_in));
     const auto count = static_cast<double>(n);
@@ -271,7 +262,7 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                 accepted = true;
                 damping = alpha >= 1.0 ? std::max(kLeastDamping, damping * kDampingDown)
                                        : std::min(kMostDamping, damping * kDampingUp);
-                const double spread = exact_spread(t) * unit;
+                const double spread = sorted_spread(t) * unit;
                 if (spread < result.spread) {
                     result.weights = x;
                     result.spread = spread;
