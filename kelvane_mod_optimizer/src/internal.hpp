@@ -159,6 +159,8 @@ struct SpreadPolish {
 };
 SpreadPolish polish_spread(const CovarianceView& C, const Vector& start, const BoundsList& bounds,
                            const LinearRows& rows, int max_steps);
+// The rows with the budget 1ᵀx = 1 as the first equality row.
+LinearRows with_budget(const LinearRows& rows, Eigen::Index n);
 // The largest amount by which x breaks the box [lower, upper], A_eq x = b_eq or A_in x <= b_in.
 double rows_violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq,
                       const Vector& b_eq, const Matrix& A_in, const Vector& b_in);

@@ -77,12 +77,11 @@ SpreadPolish polish_smoothed_spread(const Matrix& C, const Vector& start, const 
                                     const LinearRows& rows, int max_steps) {
     const Eigen::Index n = start.size();
     const auto [lower, upper] = bound_vectors(bounds);
-    Matrix A_eq(rows.A_eq.rows() + 1, n);
-    A_eq << Matrix::Ones(1, n), rows.A_eq;
-    Vector b_eq(rows.b_eq.size() + 1);
-    b_eq << 1.0, rows.b_eq;
-    const Matrix& A_in = rows.A_in;
-    const Vector& b_in = rows.b_in;
+    const LinearRows all = with_budget(rows, n);
+    const Matrix& A_eq = all.A_eq;
+    const Vector& b_eq = all.b_eq;
+    const Matrix& A_in = all.A_in;
+    const Vector& b_in = all.b_in;
     // The step's rows for the active-set method: A s = 0 for the equalities, A s >= b for the
     // inequalities A_in x <= b_in written as −A_in s >= A_in x − b_in.
     const Eigen::Index me = A_eq.rows();

@@ -126,6 +126,13 @@ Model dense_model(const Matrix& C) {
 
 }  // namespace
 
+LinearRows with_budget(const LinearRows& rows, Eigen::Index n) {
+    LinearRows all{Matrix(rows.A_eq.rows() + 1, n), rows.A_in, Vector(rows.b_eq.size() + 1), rows.b_in};
+    all.A_eq << Matrix::Ones(1, n), rows.A_eq;
+    all.b_eq << 1.0, rows.b_eq;
+    return all;
+}
+
 double rows_violation(const Vector& x, const Vector& lower, const Vector& upper, const Matrix& A_eq,
                       const Vector& b_eq, const Matrix& A_in, const Vector& b_in) {
     double v = std::max((lower - x).maxCoeff(), (x - upper).maxCoeff());

@@ -65,13 +65,11 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
                                    const LinearRows& rows, int max_steps) {
     const Eigen::Index n = start.size();
     const auto [lower, upper] = bound_vectors(bounds);
-    // The budget joins the equality rows.
-    Matrix A_eq(rows.A_eq.rows() + 1, n);
-    A_eq << Matrix::Ones(1, n), rows.A_eq;
-    Vector b_eq(rows.b_eq.size() + 1);
-    b_eq << 1.0, rows.b_eq;
-    const Matrix& A_in = rows.A_in;
-    const Vector& b_in = rows.b_in;
+    const LinearRows all = with_budget(rows, n);
+    const Matrix& A_eq = all.A_eq;
+    const Vector& b_eq = all.b_eq;
+    const Matrix& A_in = all.A_in;
+    const Vector& b_in = all.b_in;
     const Eigen::Index me = A_eq.rows(), mi = A_in.rows();
 
     Vector x = start;
