@@ -6,10 +6,12 @@
 // inequality rows held as equalities, the weights at a bound fixed) each step is a Newton step: a
 // restoration onto the manifold plus the step within it on the reduced Hessian of the Lagrangian,
 // its eigenvalues made positive. A step stops where two neighbouring clusters meet, which are tied
-// from there on, where a free weight reaches its bound or an inequality row its limit: the
-// constraints held only grow, those of the start taken as right. The smoothed polish only
-// approaches the spread's local minimum (its pair weights 1/√(gap² + ε²) close a gap by a fraction
-// a step); from its answer these steps reach the minimum of its basin as a rule.
+// from there on, where a free weight reaches its bound or an inequality row its limit; the bounds
+// and rows held only grow, those of the start taken as right. At the minimum on the ties a cluster
+// whose multipliers say that some members rising above the others lower the spread is split in
+// two, and the steps go on (a split that no step follows with a lower spread is taken back). The
+// smoothed polish only approaches the spread's local minimum (its pair weights 1/√(gap² + ε²) close
+// a gap by a fraction a step); from its answer these steps reach the minimum of its basin as a rule.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -47,6 +49,10 @@ constexpr int kMostCuts = 10;
 // A step may raise the spread by this much (relative): the restoration's rounding on a step that
 // only brings a new constraint in.
 constexpr double kStepSlack = 1e-13;
+// A tied cluster splits where some of its members' multipliers exceed the rank weights of the places
+// above by more than this share of n, at most kMostSplits times.
+constexpr double kSplitMargin = 1e-6;
+constexpr int kMostSplits = 20;
 
 // A cluster of tied contributions, in the order of their levels.
 struct Cluster {
@@ -102,6 +108,11 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
     Matrix gt_storage(n, n + me + mi);
     const int steps_allowed = std::min(max_steps, kMostSteps);
     int steps = 0;
+    // The splits made, and the clusters and spread before the last one until a step follows it.
+    int splits = 0;
+    std::vector<Cluster> unsplit;
+    bool split_pending = false;
+    double split_from = 0.0;
     for (; steps < steps_allowed; ++steps) {
         // The clusters in the order of their levels.
         for (Cluster& c : clusters) {
@@ -109,8 +120,10 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             for (Eigen::Index i : c.members) c.level += t[i];
             c.level /= static_cast<double>(c.members.size());
         }
-        std::stable_sort(clusters.begin(), clusters.end(),
-                         [](const Cluster& a, const Cluster& b) { return a.level < b.level; });
+        // In place where the levels are within a tie (a split cluster keeps its halves' order).
+        for (std::size_t a = 1; a < clusters.size(); ++a)
+            for (std::size_t b = a; b > 0 && clusters[b].level < clusters[b - 1].level - kTieGap * unit; --b)
+                std::swap(clusters[b], clusters[b - 1]);
         // The mean rank weight of each instrument's cluster: 2s + c − n for a cluster of c members
         // above s others.
         Vector weight(n);
@@ -249,6 +262,37 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
         double tie_gap = 0.0;
         for (Eigen::Index k = 0; k < m; ++k) tie_gap = std::max(tie_gap, std::abs(h[k]) / (k < np ? unit : 1.0));
         if (reduced_gradient <= kSettled * std::max(1.0, gF.lpNorm<Eigen::Infinity>()) && tie_gap <= kSettled) {
+            // The minimum on these ties is the spread's own where, in each cluster, every k members'
+            // multipliers v sum to at most the rank weights of the cluster's k top places; where they
+            // exceed them, those members rising above the others lower the spread.
+            if (splits < kMostSplits) {
+                double most = kSplitMargin * static_cast<double>(n);
+                std::size_t split_at = 0, rising = 0;
+                Eigen::Index below = 0;
+                for (std::size_t a = 0; a < clusters.size(); ++a) {
+                    std::vector<Eigen::Index> members = clusters[a].members;
+                    const auto size = static_cast<Eigen::Index>(members.size());
+                    std::sort(members.begin(), members.end(), [&](Eigen::Index i, Eigen::Index j) { return v[i] > v[j]; });
+                    double excess = 0.0;
+                    for (Eigen::Index k = 1; k < size; ++k) {
+                        excess += v[members[static_cast<std::size_t>(k - 1)]] - static_cast<double>(2 * (below + size - k) - n + 1);
+                        if (excess > most) most = excess, split_at = a, rising = static_cast<std::size_t>(k);
+                    }
+                    clusters[a].members = std::move(members);
+                    below += size;
+                }
+                if (rising > 0) {
+                    unsplit = clusters;
+                    std::vector<Eigen::Index>& members = clusters[split_at].members;
+                    Cluster upper_part{{members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising)}, 0.0};
+                    members.erase(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising));
+                    clusters.insert(clusters.begin() + static_cast<std::ptrdiff_t>(split_at) + 1, std::move(upper_part));
+                    split_pending = true;
+                    split_from = spread;
+                    ++splits;
+                    continue;
+                }
+            }
             result.termination = result.steps > 0 ? Termination::converged : Termination::exact_start;
             result.message = "the spread is at its minimum on the ties";
             break;
@@ -305,7 +349,14 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             spread_y = sorted_spread(y.cwiseProduct(cy));
             accepted = spread_y <= spread * (1.0 + kStepSlack);
         }
-        if (!accepted) {
+        // A split that no step follows with a lower spread is taken back, and the last minimum stands.
+        const bool split_taken_back = split_pending && !(accepted && spread_y < split_from);
+        split_pending = false;
+        if (split_taken_back) {
+            clusters = unsplit;
+            splits = kMostSplits;
+            if (!accepted) continue;
+        } else if (!accepted) {
             result.message = "no step on the ties lowers the spread";
             break;
         }
@@ -319,6 +370,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             result.steps = steps + 1;
             result.termination = Termination::iteration_limit;
         }
+        if (split_taken_back) continue;
         if (blocking == Blocking::bound) fixed[static_cast<std::size_t>(blocker)] = 1;
         if (blocking == Blocking::row) held_row[static_cast<std::size_t>(blocker)] = 1;
         if (blocking == Blocking::meeting) {
