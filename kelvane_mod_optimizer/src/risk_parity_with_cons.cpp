@@ -104,7 +104,7 @@ constexpr double kSmoothedStepWork = 3e10;
 // about n × n a step) runs up to this many instruments. Measured on bench/limits_quality, the 113
 // generated problems of 101-300 instruments where SLSQP from equal weights keeps every limit (seeds
 // 1000-4000 at 101-150, 6000 and 7000 at 150-200, 1000 at 150-300, 5000 at 200-300): more than 1e-9
-// above SLSQP in 10 instead of 61 (6 in another basin, 3.3e-4 to 1.3 % above; 4 at most 7.6e-6
+// above SLSQP in 9 instead of 61 (6 in another basin, 3.3e-4 to 1.3 % above; 3 at most 7.6e-6
 // above), for 7 % more time in all; industry neutrality at 300 instruments the same time, at 500
 // 10-35 % more, at 1,000 twenty times as much.
 constexpr Eigen::Index kMostTiedNewton = 300;

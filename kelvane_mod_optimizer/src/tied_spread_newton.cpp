@@ -6,10 +6,11 @@
 // inequality rows held as equalities, the weights at a bound fixed) each step is a Newton step: a
 // restoration onto the manifold plus the step within it on the reduced Hessian of the Lagrangian,
 // its eigenvalues made positive. A step stops where two neighbouring clusters meet, which are tied
-// from there on, where a free weight reaches its bound or an inequality row its limit; the bounds
-// and rows held only grow, those of the start taken as right. At the minimum on the ties a cluster
-// whose multipliers say that some members rising above the others lower the spread is split in
-// two, and the steps go on (a split that no step follows with a lower spread is taken back). The
+// from there on, where a free weight reaches its bound or an inequality row its limit. At the
+// minimum on the ties the multipliers are read: a cluster where some members rising above the
+// others lower the spread is split in two, or else a weight at a bound or a row at its limit whose
+// leaving lowers it is released, and the steps go on (a split or release that no step follows
+// with a lower spread is taken back, and the last minimum stands). The
 // smoothed polish only approaches the spread's local minimum (its pair weights 1/√(gap² + ε²) close
 // a gap by a fraction a step); from its answer these steps reach the minimum of its basin as a rule.
 #include <algorithm>
@@ -49,10 +50,13 @@ constexpr int kMostCuts = 10;
 // A step may raise the spread by this much (relative): the restoration's rounding on a step that
 // only brings a new constraint in.
 constexpr double kStepSlack = 1e-13;
-// A tied cluster splits where some of its members' multipliers exceed the rank weights of the places
-// above by more than this share of n, at most kMostSplits times.
+// At the minimum on the ties, a tied cluster splits where some of its members' multipliers exceed
+// the rank weights of the places above by more than kSplitMargin times n; else a weight at a bound
+// or a row at its limit is released where its multiplier has the wrong sign by more than
+// kReleaseMargin times the gradient; kMostLoosenings times at most.
 constexpr double kSplitMargin = 1e-6;
-constexpr int kMostSplits = 20;
+constexpr double kReleaseMargin = 1e-6;
+constexpr int kMostLoosenings = 20;
 
 // A cluster of tied contributions, in the order of their levels.
 struct Cluster {
@@ -108,11 +112,16 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
     Matrix gt_storage(n, n + me + mi);
     const int steps_allowed = std::min(max_steps, kMostSteps);
     int steps = 0;
-    // The splits made, and the clusters and spread before the last one until a step follows it.
-    int splits = 0;
-    std::vector<Cluster> unsplit;
-    bool split_pending = false;
-    double split_from = 0.0;
+    // The splits and releases made, and the constraints held and the spread before the last one
+    // until a step follows it.
+    struct Holds {
+        std::vector<Cluster> clusters;
+        std::vector<char> fixed, held_row;
+    };
+    int loosenings = 0;
+    Holds before_loosening;
+    bool loosened = false;
+    double loosened_from = 0.0;
     for (; steps < steps_allowed; ++steps) {
         // The clusters in the order of their levels.
         for (Cluster& c : clusters) {
@@ -265,7 +274,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             // The minimum on these ties is the spread's own where, in each cluster, every k members'
             // multipliers v sum to at most the rank weights of the cluster's k top places; where they
             // exceed them, those members rising above the others lower the spread.
-            if (splits < kMostSplits) {
+            if (loosenings < kMostLoosenings) {
                 double most = kSplitMargin * static_cast<double>(n);
                 std::size_t split_at = 0, rising = 0;
                 Eigen::Index below = 0;
@@ -282,14 +291,53 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
                     below += size;
                 }
                 if (rising > 0) {
-                    unsplit = clusters;
+                    before_loosening = {clusters, fixed, held_row};
                     std::vector<Eigen::Index>& members = clusters[split_at].members;
                     Cluster upper_part{{members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising)}, 0.0};
                     members.erase(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising));
                     clusters.insert(clusters.begin() + static_cast<std::ptrdiff_t>(split_at) + 1, std::move(upper_part));
-                    split_pending = true;
-                    split_from = spread;
-                    ++splits;
+                    loosened = true;
+                    loosened_from = spread;
+                    ++loosenings;
+                    continue;
+                }
+            }
+            // The multipliers of the bounds and rows held: the gradient of Σ v_i t_i less the rows'
+            // part, where the tied pairs' part is in v; a weight at its upper bound whose component is
+            // positive, at its lower bound negative, or a row whose multiplier is positive, lowers the
+            // spread as it leaves.
+            if (loosenings < kMostLoosenings) {
+                Vector row_part = Vector::Zero(n);
+                std::vector<double> row_multiplier(static_cast<std::size_t>(mi), 0.0);
+                for (Eigen::Index k = 0; k < rank; ++k) {
+                    const Eigen::Index c = independent[static_cast<std::size_t>(k)];
+                    if (c < np) continue;
+                    if (c < np + me) {
+                        row_part += lambda[k] * A_eq.row(c - np).transpose();
+                    } else {
+                        const Eigen::Index j = held[static_cast<std::size_t>(c - np - me)];
+                        row_part += lambda[k] * A_in.row(j).transpose();
+                        row_multiplier[static_cast<std::size_t>(j)] = lambda[k];
+                    }
+                }
+                const Vector leaving = cx.cwiseProduct(v) + C * x.cwiseProduct(v) - row_part;
+                double most = kReleaseMargin * std::max(1.0, gF.lpNorm<Eigen::Infinity>());
+                Eigen::Index released_weight = -1, released_row = -1;
+                for (Eigen::Index i = 0; i < n; ++i) {
+                    if (!fixed[static_cast<std::size_t>(i)]) continue;
+                    const double gain = x[i] >= upper[i] - kAtLimit ? leaving[i] : -leaving[i];
+                    if (gain > most) most = gain, released_weight = i;
+                }
+                for (Eigen::Index j = 0; j < mi; ++j)
+                    if (row_multiplier[static_cast<std::size_t>(j)] > most)
+                        most = row_multiplier[static_cast<std::size_t>(j)], released_row = j, released_weight = -1;
+                if (released_weight >= 0 || released_row >= 0) {
+                    before_loosening = {clusters, fixed, held_row};
+                    if (released_row >= 0) held_row[static_cast<std::size_t>(released_row)] = 0;
+                    else fixed[static_cast<std::size_t>(released_weight)] = 0;
+                    loosened = true;
+                    loosened_from = spread;
+                    ++loosenings;
                     continue;
                 }
             }
@@ -349,12 +397,15 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             spread_y = sorted_spread(y.cwiseProduct(cy));
             accepted = spread_y <= spread * (1.0 + kStepSlack);
         }
-        // A split that no step follows with a lower spread is taken back, and the last minimum stands.
-        const bool split_taken_back = split_pending && !(accepted && spread_y < split_from);
-        split_pending = false;
-        if (split_taken_back) {
-            clusters = unsplit;
-            splits = kMostSplits;
+        // A split or release that no step follows with a lower spread is taken back, and the last
+        // minimum stands.
+        const bool taken_back = loosened && !(accepted && spread_y < loosened_from);
+        loosened = false;
+        if (taken_back) {
+            clusters = std::move(before_loosening.clusters);
+            fixed = std::move(before_loosening.fixed);
+            held_row = std::move(before_loosening.held_row);
+            loosenings = kMostLoosenings;
             if (!accepted) continue;
         } else if (!accepted) {
             result.message = "no step on the ties lowers the spread";
@@ -370,7 +421,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             result.steps = steps + 1;
             result.termination = Termination::iteration_limit;
         }
-        if (split_taken_back) continue;
+        if (taken_back) continue;
         if (blocking == Blocking::bound) fixed[static_cast<std::size_t>(blocker)] = 1;
         if (blocking == Blocking::row) held_row[static_cast<std::size_t>(blocker)] = 1;
         if (blocking == Blocking::meeting) {

@@ -279,6 +279,33 @@ TEST(TiedSpreadNewton, EndsWhereSlsqpFromItsAnswerFindsNoLowerSpread) {
     EXPECT_GE(from_answer.summary.objective, r.summary.objective * (1.0 - 1e-10));
 }
 
+// A start that holds a weight at its cap where the optimum has it below: the request's answer under
+// a floor at the cap on that weight. Its minimum on the ties is not the request's (the weight's
+// multiplier asks it to leave its bound), and the finish releases it and ends at the request's
+// own answer.
+TEST(TiedSpreadNewton, ReleasesAWeightHeldAtItsCapWhereLeavingItLowersTheSpread) {
+    const Eigen::Index n = 60;
+    const PolishCase c = polish_case(n, 80, 11);
+    const kmo::CovarianceView C = c.view();
+    const Vector answer = weights_of(risk_parity(C, c.bounds, c.p.cons, {}), n);
+    const double cap = *c.bounds[0].upper;
+    Eigen::Index heaviest_below_cap = -1;
+    for (Eigen::Index i = 0; i < n; ++i)
+        if (answer[i] < cap - 1e-6 && (heaviest_below_cap < 0 || answer[i] > answer[heaviest_below_cap])) heaviest_below_cap = i;
+    ASSERT_GE(heaviest_below_cap, 0);
+    kmo::BoundsList at_cap = c.bounds;
+    at_cap[static_cast<std::size_t>(heaviest_below_cap)].lower = cap;
+    const Vector start = weights_of(risk_parity(C, at_cap, c.p.cons, {}), n);
+    ASSERT_NEAR(start[heaviest_below_cap], cap, 1e-12);
+
+    const kmo::SpreadPolish tied = kmo::polish_spread_on_ties(c.dense, start, c.bounds, c.rows, 1000);
+    expect_within_limits(tied.weights, c.bounds, c.p.cons);
+    EXPECT_EQ(tied.termination, kmo::Termination::converged) << tied.message;
+    EXPECT_LT(tied.weights[heaviest_below_cap], cap - 1e-6);
+    const double spread = kmo::risk_parity_with_con_obj_fun(c.dense, answer);
+    EXPECT_NEAR(tied.spread, spread, 1e-9 * spread) << heaviest_below_cap << " " << kmo::risk_parity_with_con_obj_fun(c.dense, start);
+}
+
 // At 160 instruments the polish settles; at 800 it stops at its step budget (n³ of work).
 TEST(SmoothedSpreadPolish, RequestsOfSomeHundredsEndBelowTheStructuredPolish) {
     for (const Eigen::Index n : {160, 800}) {
