@@ -7,12 +7,13 @@
 // restoration onto the manifold plus the step within it on the reduced Hessian of the Lagrangian,
 // its eigenvalues made positive. A step stops where two neighbouring clusters meet, which are tied
 // from there on, where a free weight reaches its bound or an inequality row its limit. At the
-// minimum on the ties the multipliers are read: a cluster where some members rising above the
-// others lower the spread is split in two, or else a weight at a bound or a row at its limit whose
-// leaving lowers it is released, and the steps go on (a split or release that no step follows
-// with a lower spread is taken back, and the last minimum stands). The
-// smoothed polish only approaches the spread's local minimum (its pair weights 1/√(gap² + ε²) close
-// a gap by a fraction a step); from its answer these steps reach the minimum of its basin as a rule.
+// minimum on the ties, or where no step lowers the spread, the multipliers are read: a cluster
+// where some members rising above the others lower the spread is split in two, or else a weight
+// at a bound or a row at its limit whose leaving lowers it is released, and the steps go on (a
+// split or release that no step follows with a lower spread is taken back, and the last minimum
+// stands). The smoothed polish only approaches the spread's local minimum (its pair weights
+// 1/√(gap² + ε²) close a gap by a fraction a step); from its answer these steps reach the minimum
+// of its basin as a rule.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -270,77 +271,81 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
         }
         double tie_gap = 0.0;
         for (Eigen::Index k = 0; k < m; ++k) tie_gap = std::max(tie_gap, std::abs(h[k]) / (k < np ? unit : 1.0));
-        if (reduced_gradient <= kSettled * std::max(1.0, gF.lpNorm<Eigen::Infinity>()) && tie_gap <= kSettled) {
+        // The loosening of the constraints held, where the multipliers at this point ask for one: at
+        // the minimum on the ties, or where no step lowers the spread.
+        const auto loosen = [&]() -> bool {
+            if (loosenings >= kMostLoosenings) return false;
             // The minimum on these ties is the spread's own where, in each cluster, every k members'
             // multipliers v sum to at most the rank weights of the cluster's k top places; where they
             // exceed them, those members rising above the others lower the spread.
-            if (loosenings < kMostLoosenings) {
-                double most = kSplitMargin * static_cast<double>(n);
-                std::size_t split_at = 0, rising = 0;
-                Eigen::Index below = 0;
-                for (std::size_t a = 0; a < clusters.size(); ++a) {
-                    std::vector<Eigen::Index> members = clusters[a].members;
-                    const auto size = static_cast<Eigen::Index>(members.size());
-                    std::sort(members.begin(), members.end(), [&](Eigen::Index i, Eigen::Index j) { return v[i] > v[j]; });
-                    double excess = 0.0;
-                    for (Eigen::Index k = 1; k < size; ++k) {
-                        excess += v[members[static_cast<std::size_t>(k - 1)]] - static_cast<double>(2 * (below + size - k) - n + 1);
-                        if (excess > most) most = excess, split_at = a, rising = static_cast<std::size_t>(k);
-                    }
-                    clusters[a].members = std::move(members);
-                    below += size;
+            double most_excess = kSplitMargin * static_cast<double>(n);
+            std::size_t split_at = 0, rising = 0;
+            Eigen::Index below = 0;
+            for (std::size_t a = 0; a < clusters.size(); ++a) {
+                std::vector<Eigen::Index> members = clusters[a].members;
+                const auto size = static_cast<Eigen::Index>(members.size());
+                std::sort(members.begin(), members.end(), [&](Eigen::Index i, Eigen::Index j) { return v[i] > v[j]; });
+                double excess = 0.0;
+                for (Eigen::Index k = 1; k < size; ++k) {
+                    excess += v[members[static_cast<std::size_t>(k - 1)]] - static_cast<double>(2 * (below + size - k) - n + 1);
+                    if (excess > most_excess) most_excess = excess, split_at = a, rising = static_cast<std::size_t>(k);
                 }
-                if (rising > 0) {
-                    before_loosening = {clusters, fixed, held_row};
-                    std::vector<Eigen::Index>& members = clusters[split_at].members;
-                    Cluster upper_part{{members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising)}, 0.0};
-                    members.erase(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising));
-                    clusters.insert(clusters.begin() + static_cast<std::ptrdiff_t>(split_at) + 1, std::move(upper_part));
-                    loosened = true;
-                    loosened_from = spread;
-                    ++loosenings;
-                    continue;
-                }
+                clusters[a].members = std::move(members);
+                below += size;
+            }
+            // The constraints held before, kept until a step follows.
+            const auto keep_holds = [&]() {
+                before_loosening = {clusters, fixed, held_row};
+                loosened = true;
+                loosened_from = spread;
+                ++loosenings;
+            };
+            if (rising > 0) {
+                keep_holds();
+                std::vector<Eigen::Index>& members = clusters[split_at].members;
+                Cluster upper_part{{members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising)}, 0.0};
+                members.erase(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(rising));
+                clusters.insert(clusters.begin() + static_cast<std::ptrdiff_t>(split_at) + 1, std::move(upper_part));
+                return true;
             }
             // The multipliers of the bounds and rows held: the gradient of Σ v_i t_i less the rows'
             // part, where the tied pairs' part is in v; a weight at its upper bound whose component is
             // positive, at its lower bound negative, or a row whose multiplier is positive, lowers the
             // spread as it leaves.
-            if (loosenings < kMostLoosenings) {
-                Vector row_part = Vector::Zero(n);
-                std::vector<double> row_multiplier(static_cast<std::size_t>(mi), 0.0);
-                for (Eigen::Index k = 0; k < rank; ++k) {
-                    const Eigen::Index c = independent[static_cast<std::size_t>(k)];
-                    if (c < np) continue;
-                    if (c < np + me) {
-                        row_part += lambda[k] * A_eq.row(c - np).transpose();
-                    } else {
-                        const Eigen::Index j = held[static_cast<std::size_t>(c - np - me)];
-                        row_part += lambda[k] * A_in.row(j).transpose();
-                        row_multiplier[static_cast<std::size_t>(j)] = lambda[k];
-                    }
-                }
-                const Vector leaving = cx.cwiseProduct(v) + C * x.cwiseProduct(v) - row_part;
-                double most = kReleaseMargin * std::max(1.0, gF.lpNorm<Eigen::Infinity>());
-                Eigen::Index released_weight = -1, released_row = -1;
-                for (Eigen::Index i = 0; i < n; ++i) {
-                    if (!fixed[static_cast<std::size_t>(i)]) continue;
-                    const double gain = x[i] >= upper[i] - kAtLimit ? leaving[i] : -leaving[i];
-                    if (gain > most) most = gain, released_weight = i;
-                }
-                for (Eigen::Index j = 0; j < mi; ++j)
-                    if (row_multiplier[static_cast<std::size_t>(j)] > most)
-                        most = row_multiplier[static_cast<std::size_t>(j)], released_row = j, released_weight = -1;
-                if (released_weight >= 0 || released_row >= 0) {
-                    before_loosening = {clusters, fixed, held_row};
-                    if (released_row >= 0) held_row[static_cast<std::size_t>(released_row)] = 0;
-                    else fixed[static_cast<std::size_t>(released_weight)] = 0;
-                    loosened = true;
-                    loosened_from = spread;
-                    ++loosenings;
-                    continue;
+            Vector row_part = Vector::Zero(n);
+            std::vector<double> row_multiplier(static_cast<std::size_t>(mi), 0.0);
+            for (Eigen::Index k = 0; k < rank; ++k) {
+                const Eigen::Index c = independent[static_cast<std::size_t>(k)];
+                if (c < np) continue;
+                if (c < np + me) {
+                    row_part += lambda[k] * A_eq.row(c - np).transpose();
+                } else {
+                    const Eigen::Index j = held[static_cast<std::size_t>(c - np - me)];
+                    row_part += lambda[k] * A_in.row(j).transpose();
+                    row_multiplier[static_cast<std::size_t>(j)] = lambda[k];
                 }
             }
+            const Vector leaving = cx.cwiseProduct(v) + C * x.cwiseProduct(v) - row_part;
+            double most_gain = kReleaseMargin * std::max(1.0, gF.lpNorm<Eigen::Infinity>());
+            Eigen::Index released_weight = -1, released_row = -1;
+            for (Eigen::Index i = 0; i < n; ++i) {
+                if (!fixed[static_cast<std::size_t>(i)]) continue;
+                const double gain = x[i] >= upper[i] - kAtLimit ? leaving[i] : -leaving[i];
+                if (gain > most_gain) most_gain = gain, released_weight = i;
+            }
+            for (Eigen::Index j = 0; j < mi; ++j)
+                if (row_multiplier[static_cast<std::size_t>(j)] > most_gain)
+                    most_gain = row_multiplier[static_cast<std::size_t>(j)], released_row = j, released_weight = -1;
+            if (released_weight >= 0 || released_row >= 0) {
+                keep_holds();
+                if (released_row >= 0) held_row[static_cast<std::size_t>(released_row)] = 0;
+                else fixed[static_cast<std::size_t>(released_weight)] = 0;
+                return true;
+            }
+            return false;
+        };
+        if (reduced_gradient <= kSettled * std::max(1.0, gF.lpNorm<Eigen::Infinity>()) && tie_gap <= kSettled) {
+            if (loosen()) continue;
             result.termination = result.steps > 0 ? Termination::converged : Termination::exact_start;
             result.message = "the spread is at its minimum on the ties";
             break;
@@ -408,6 +413,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             loosenings = kMostLoosenings;
             if (!accepted) continue;
         } else if (!accepted) {
+            if (loosen()) continue;
             result.message = "no step on the ties lowers the spread";
             break;
         }
