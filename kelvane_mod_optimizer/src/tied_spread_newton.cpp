@@ -75,7 +75,9 @@ struct Pair {
 SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const BoundsList& bounds,
                                    const LinearRows& rows, int max_steps) {
     const Eigen::Index n = start.size();
-    const auto [lower, upper] = bound_vectors(bounds);
+    const BoxVectors box = bound_vectors(bounds);
+    const Vector& lower = box.lower;
+    const Vector& upper = box.upper;
     const LinearRows all = with_budget(rows, n);
     const Matrix& A_eq = all.A_eq;
     const Vector& b_eq = all.b_eq;
