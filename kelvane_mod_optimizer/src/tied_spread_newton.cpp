@@ -292,7 +292,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
                     excess += v[members[static_cast<std::size_t>(k - 1)]] - static_cast<double>(2 * (below + size - k) - n + 1);
                     if (excess > most_excess) most_excess = excess, split_at = a, rising = static_cast<std::size_t>(k);
                 }
-                clusters[a].members = std::move(members);
+                clusters[a].members = std::move(members);  // kept in this order: the pairs follow it
                 below += size;
             }
             // The constraints held before, kept until a step follows.
