@@ -58,6 +58,8 @@ constexpr double kStepSlack = 1e-13;
 constexpr double kSplitMargin = 1e-6;
 constexpr double kReleaseMargin = 1e-6;
 constexpr int kMostLoosenings = 20;
+// Steps after a loosening that only meet a constraint before one must lower the spread.
+constexpr int kMostBlockedSteps = 5;
 
 // A cluster of tied contributions, in the order of their levels.
 struct Cluster {
@@ -125,6 +127,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
     Holds before_loosening;
     bool loosened = false;
     double loosened_from = 0.0;
+    int blocked_steps = 0;  // steps since the last loosening that only met a constraint
     for (; steps < steps_allowed; ++steps) {
         // The clusters in the order of their levels.
         for (Cluster& c : clusters) {
@@ -331,7 +334,7 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             double most_gain = kReleaseMargin * std::max(1.0, gF.lpNorm<Eigen::Infinity>());
             Eigen::Index released_weight = -1, released_row = -1;
             for (Eigen::Index i = 0; i < n; ++i) {
-                if (!fixed[static_cast<std::size_t>(i)]) continue;
+                if (!fixed[static_cast<std::size_t>(i)] || upper[i] - lower[i] <= kAtLimit) continue;
                 const double gain = x[i] >= upper[i] - kAtLimit ? leaving[i] : -leaving[i];
                 if (gain > most_gain) most_gain = gain, released_weight = i;
             }
@@ -405,9 +408,19 @@ SpreadPolish polish_spread_on_ties(const Matrix& C, const Vector& start, const B
             accepted = spread_y <= spread * (1.0 + kStepSlack);
         }
         // A split or release that no step follows with a lower spread is taken back, and the last
-        // minimum stands.
-        const bool taken_back = loosened && !(accepted && spread_y < loosened_from);
-        loosened = false;
+        // minimum stands; a step that only meets a constraint (at no gain, as a rule of zero length)
+        // does not decide, up to kMostBlockedSteps of them: the step after it, with that
+        // constraint held, may lower the spread.
+        const bool lowered = accepted && spread_y < loosened_from;
+        const bool undecided = loosened && !lowered && accepted && blocking != Blocking::none &&
+                               blocked_steps < kMostBlockedSteps;
+        const bool taken_back = loosened && !lowered && !undecided;
+        if (undecided) {
+            ++blocked_steps;
+        } else {
+            loosened = false;
+            blocked_steps = 0;
+        }
         if (taken_back) {
             clusters = std::move(before_loosening.clusters);
             fixed = std::move(before_loosening.fixed);
