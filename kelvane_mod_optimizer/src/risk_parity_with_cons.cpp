@@ -275,6 +275,23 @@ struct MoveOrigin {
         return result;
     }
 
+    // The heaviest of `members` (the first of equal ones) other than `except`; none where there is no other.
+    std::optional<Eigen::Index> heaviest(const std::vector<Eigen::Index>& members,
+                                         std::optional<Eigen::Index> except = std::nullopt) const {
+        std::optional<Eigen::Index> result;
+        for (Eigen::Index i : members)
+            if (i != except && (!result || x[i] > x[*result])) result = i;
+        return result;
+    }
+
+    // The lowered member of `members` with the least contribution; none where none is lowered.
+    std::optional<Eigen::Index> most_lowered(const std::vector<Eigen::Index>& members) const {
+        std::optional<Eigen::Index> result;
+        for (Eigen::Index i : members)
+            if (lowered(i) && (!result || t[i] < t[*result])) result = i;
+        return result;
+    }
+
     // A move of instrument i from x, its bounds as given until the move holds it.
     BasinMove move(Eigen::Index i) const { return {x, {{i, bounds[static_cast<std::size_t>(i)]}}}; }
 
@@ -402,9 +419,7 @@ std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
     for (const std::vector<Eigen::Index>& all : classes) {
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        Eigen::Index heaviest = members.front();
-        for (Eigen::Index i : members)
-            if (o.x[i] > o.x[heaviest]) heaviest = i;
+        const Eigen::Index heaviest = *o.heaviest(members);
         if (o.lower[heaviest] > 0.0) continue;
         // The lowered members by the weight each needs to reach the level.
         std::vector<std::pair<double, Eigen::Index>> needs;
@@ -497,16 +512,12 @@ std::vector<BasinMove> shifts(const MoveOrigin& o, const Classes& classes) {
     for (const std::vector<Eigen::Index>& all : classes) {
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        std::optional<Eigen::Index> lowered;
-        for (Eigen::Index i : members)
-            if (o.lowered(i) && (!lowered || o.t[i] < o.t[*lowered])) lowered = i;
+        const std::optional<Eigen::Index> lowered = o.most_lowered(members);
         if (!lowered) continue;
         const std::optional<double> level = o.level_weight(*lowered);
         if (!level) continue;
         const double need = *level - o.x[*lowered];
-        std::optional<Eigen::Index> giver;
-        for (Eigen::Index i : members)
-            if (i != *lowered && (!giver || o.x[i] > o.x[*giver])) giver = i;
+        const std::optional<Eigen::Index> giver = o.heaviest(members, *lowered);
         if (o.x[*giver] - need < o.lower[*giver]) continue;
         BasinMove move = o.move(*giver);
         move.weights[*lowered] = *level;
@@ -533,9 +544,7 @@ std::vector<BasinMove> sheddings(const MoveOrigin& o, const Classes& classes) {
         if (!(o.class_level(all) < highest * (1.0 - kLowered))) continue;
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        Eigen::Index heaviest = members.front();
-        for (Eigen::Index i : members)
-            if (o.x[i] > o.x[heaviest]) heaviest = i;
+        const Eigen::Index heaviest = *o.heaviest(members);
         if (o.lower[heaviest] > 0.0) continue;
         if (auto move = held_down(o, o.x, heaviest, 0.0, o.x[heaviest], members, kExchangeProbeSteps))
             moves.push_back(std::move(*move));
@@ -553,9 +562,7 @@ std::vector<BasinMove> deepenings(const MoveOrigin& o, const Classes& classes) {
     for (const std::vector<Eigen::Index>& all : classes) {
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        std::optional<Eigen::Index> lowered;
-        for (Eigen::Index i : members)
-            if (o.lowered(i) && (!lowered || o.t[i] < o.t[*lowered])) lowered = i;
+        const std::optional<Eigen::Index> lowered = o.most_lowered(members);
         if (!lowered) continue;
         const Eigen::Index d = *lowered;
         const double to = std::max(o.lower[d], kDeepening * o.x[d]);
