@@ -333,6 +333,14 @@ std::optional<BasinMove> held_down(const MoveOrigin& o, Vector weights, Eigen::I
     return move;
 }
 
+// The move that sets instrument i to zero and holds it there, its weight spread over the other
+// members by room; none where i may not be zero or their room is less than its weight.
+std::optional<BasinMove> zeroed(const MoveOrigin& o, Eigen::Index i, const std::vector<Eigen::Index>& members,
+                                int probe_steps) {
+    if (o.lower[i] > 0.0) return std::nullopt;
+    return held_down(o, o.x, i, 0.0, o.x[i], members, probe_steps);
+}
+
 // The classes of interchangeable instruments: those with the same coefficient in every row
 // (their weight can move from one to another without changing any row), each in index order.
 using Classes = std::vector<std::vector<Eigen::Index>>;
@@ -400,9 +408,7 @@ std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
         Eigen::Index least = members.front();
         for (Eigen::Index i : members)
             if (o.t[i] < o.t[least]) least = i;
-        if (o.lower[least] > 0.0) continue;
-        if (auto move = held_down(o, o.x, least, 0.0, o.x[least], members, kZeroingProbeSteps))
-            moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, least, members, kZeroingProbeSteps)) moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -544,10 +550,7 @@ std::vector<BasinMove> sheddings(const MoveOrigin& o, const Classes& classes) {
         if (!(o.class_level(all) < highest * (1.0 - kLowered))) continue;
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        const Eigen::Index heaviest = *o.heaviest(members);
-        if (o.lower[heaviest] > 0.0) continue;
-        if (auto move = held_down(o, o.x, heaviest, 0.0, o.x[heaviest], members, kExchangeProbeSteps))
-            moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, *o.heaviest(members), members, kExchangeProbeSteps)) moves.push_back(std::move(*move));
     }
     return moves;
 }
