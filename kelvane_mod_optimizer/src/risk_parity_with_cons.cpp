@@ -46,29 +46,37 @@ constexpr Eigen::Index kMostSmoothedGiven = 250;
 constexpr Eigen::Index kMostSmoothedStarts = 150;
 // The moves of the best point towards other basins (consolidations, zeroings, exchanges, drops,
 // trades, shifts) are tried up to this many instruments; a consolidation is probed by the whole
-// smoothed polish, a zeroing or a shift by at most kZeroingProbeSteps of its steps (measured for
-// the consolidations and zeroings against the every-start polish alone: industry neutrality at 105
-// instruments, seed 5 of the test problems, 2 % above SLSQP from equal weights → below it, at 200
-// (seed 3) 0.5 % above → below; bench/limits_quality at 150-200 instruments, 15 cases, more than
-// 1e-4 above SLSQP in 0 instead of 1, at 150-300, 16 cases, in 4 instead of 7 (but at 1.8 times
-// the time, and 125 ms instead of 54 at 300 under industry neutrality, where there are ten classes
-// to probe: hence up to 200); bench/industry_neutral, against the polish of the best start alone,
-// 9-17 ms → 31-46 ms at 110-145 instruments, 25 → 53 ms at 200, the spread at 110 5.164e-4 →
-// 5.1576e-4, SLSQP's).
+// smoothed polish, the others by at most kProbeSteps of its steps (measured for the consolidations
+// and zeroings against the every-start polish alone: industry neutrality at 105 instruments, seed
+// 5 of the test problems, 2 % above SLSQP from equal weights → below it, at 200 (seed 3) 0.5 %
+// above → below; bench/limits_quality at 150-200 instruments, 15 cases, more than 1e-4 above
+// SLSQP in 0 instead of 1, at 150-300, 16 cases, in 4 instead of 7 (but at 1.8 times the time,
+// and 125 ms instead of 54 at 300 under industry neutrality, where there are ten classes to probe:
+// hence up to 200); bench/industry_neutral, against the polish of the best start alone, 9-17 ms →
+// 31-46 ms at 110-145 instruments, 25 → 53 ms at 200, the spread at 110 5.164e-4 → 5.1576e-4,
+// SLSQP's).
 constexpr Eigen::Index kMostBasinMoves = 200;
-constexpr int kZeroingProbeSteps = 10;
-// A drop (a member at its upper bound still below the level, moved to its lower bound) is probed
-// like a zeroing, an exchange (the heaviest member of a class given up for its lowered members) and
-// a trade (a lowered member and one at zero trading places) by at most kExchangeProbeSteps; the
-// moves are tried again from the point they reached, up to kMostMoveRounds times in all, while a
-// round lowers the spread. Measured on bench/limits_quality, the 103 generated problems of 101-200
-// instruments where SLSQP keeps every limit (seeds 1000-4000, 6000 and 7000) and the three of
-// 154-166 among seed 1000's at 150-300, for the drops, exchanges and rounds: more than 1e-4 above
-// SLSQP from equal weights in 0 instead of 4, the worst 6.9 % above (industry neutrality at 154) →
-// 6e-6, for 20-30 % more time (an exchange only where it brings a member to the level: 60 % more
-// without that condition); 10 steps for the exchanges lose the 6.9 % case; each of the three
-// additions mends a case the others do not.
-constexpr int kExchangeProbeSteps = 20;
+// A drop is a member at its upper bound still below the level, moved to its lower bound; an
+// exchange, the heaviest member of a class given up for its lowered members; a trade, a lowered
+// member and one at zero trading places. The moves are tried again from the point they reached, up
+// to kMostMoveRounds times in all, while a round lowers the spread. Measured on
+// bench/limits_quality, the 103 generated problems of 101-200 instruments where SLSQP keeps every
+// limit (seeds 1000-4000, 6000 and 7000) and the three of 154-166 among seed 1000's at 150-300,
+// for the drops, exchanges and rounds: more than 1e-4 above SLSQP from equal weights in 0 instead
+// of 4, the worst 6.9 % above (industry neutrality at 154) → 6e-6, for 20-30 % more time (an
+// exchange only where it brings a member to the level: 60 % more without that condition); 10
+// steps for the exchanges lose the 6.9 % case. On industry neutrality in four industries at
+// 110-190 instruments (seeds 1-24, with and without every weight at most 3/n, 206 cases where
+// SLSQP keeps every limit), 20 steps for the zeroings, drops, shifts and deepenings as well
+// (instead of 10): more than 1e-4 above SLSQP in 3 instead of 7 (1.3 % above at 190, seed 1 →
+// 1e-6 below; 1.2 % at 130, seed 12 → 8e-7 below), 7 answers lower and none higher; on
+// bench/limits_quality 2 lower at 101-300 instruments, one higher in the default set (still
+// 2.5e-4 below SLSQP); 15-25 % more time on bench/industry_neutral at 110-200 instruments. 20
+// steps for the zeroings alone mend two cases fewer; 30 steps (for the exchanges' kind or the
+// zeroings') take one or two answers above SLSQP. A probe sees a zeroing's gain only after some 20
+// steps: 190 instruments, seed 1, needs two members of an industry zeroed in turn, and each
+// probe is still above the point after 10.
+constexpr int kProbeSteps = 20;
 constexpr int kMostMoveRounds = 3;
 // Last, from the point the raises reached, the sheddings (the heaviest member of a class whose
 // level is below the highest given up, its weight spread over the rest) and the deepenings (a
@@ -408,7 +416,7 @@ std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
         Eigen::Index least = members.front();
         for (Eigen::Index i : members)
             if (o.t[i] < o.t[least]) least = i;
-        if (auto move = zeroed(o, least, members, kZeroingProbeSteps)) moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, least, members, kProbeSteps)) moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -442,7 +450,7 @@ std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
             weights[i] += given;
             freed -= given;
         }
-        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members, kExchangeProbeSteps))
+        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members, kProbeSteps))
             moves.push_back(std::move(*move));
     }
     return moves;
@@ -465,7 +473,7 @@ std::vector<BasinMove> drops(const MoveOrigin& o, const Classes& classes) {
                 dropped = i;
         if (!dropped) continue;
         const Eigen::Index d = *dropped;
-        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members, kZeroingProbeSteps))
+        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members, kProbeSteps))
             moves.push_back(std::move(*move));
     }
     return moves;
@@ -502,7 +510,7 @@ std::vector<BasinMove> trades(const MoveOrigin& o, const Classes& classes) {
         move.weights[*zero] += given;
         move.weights[*lowered] = 0.0;
         move.held.front().bounds.upper = 0.0;
-        move.probe_steps = kExchangeProbeSteps;
+        move.probe_steps = kProbeSteps;
         moves.push_back(std::move(move));
     }
     return moves;
@@ -531,7 +539,7 @@ std::vector<BasinMove> shifts(const MoveOrigin& o, const Classes& classes) {
         move.held.front().bounds.upper = move.weights[*giver];
         move.held.push_back({*lowered, o.bounds[static_cast<std::size_t>(*lowered)]});
         move.held.back().bounds.lower = *level;
-        move.probe_steps = kZeroingProbeSteps;
+        move.probe_steps = kProbeSteps;
         moves.push_back(std::move(move));
     }
     return moves;
@@ -550,7 +558,7 @@ std::vector<BasinMove> sheddings(const MoveOrigin& o, const Classes& classes) {
         if (!(o.class_level(all) < highest * (1.0 - kLowered))) continue;
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        if (auto move = zeroed(o, *o.heaviest(members), members, kExchangeProbeSteps)) moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, *o.heaviest(members), members, kProbeSteps)) moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -569,7 +577,7 @@ std::vector<BasinMove> deepenings(const MoveOrigin& o, const Classes& classes) {
         if (!lowered) continue;
         const Eigen::Index d = *lowered;
         const double to = std::max(o.lower[d], kDeepening * o.x[d]);
-        if (auto move = held_down(o, o.x, d, to, o.x[d] - to, members, kZeroingProbeSteps))
+        if (auto move = held_down(o, o.x, d, to, o.x[d] - to, members, kProbeSteps))
             moves.push_back(std::move(*move));
     }
     return moves;
