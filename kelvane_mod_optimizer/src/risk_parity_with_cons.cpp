@@ -71,7 +71,7 @@ constexpr Eigen::Index kMostBasinMoves = 200;
 // (instead of 10): more than 1e-4 above SLSQP in 3 instead of 7 (1.3 % above at 190, seed 1 →
 // 1e-6 below; 1.2 % at 130, seed 12 → 8e-7 below), 7 answers lower and none higher; on
 // bench/limits_quality 2 lower at 101-300 instruments, one higher in the default set (still
-// 2.5e-4 below SLSQP); 15-25 % more time on bench/industry_neutral at 110-200 instruments. 20
+// 2.5e-4 below SLSQP); 14-21 % more time on bench/industry_neutral at 110-200 instruments. 20
 // steps for the zeroings alone mend two cases fewer; 30 steps (for the exchanges' kind or the
 // zeroings') take one or two answers above SLSQP. A probe sees a zeroing's gain only after some 20
 // steps: 190 instruments, seed 1, needs two members of an industry zeroed in turn, and each
@@ -95,8 +95,9 @@ constexpr int kMostMoveRounds = 3;
 // and the released one below. On the same 206 cases, with the probes of 20 steps: more than 1e-4
 // above SLSQP in 1 instead of 3 (4e-3 above → 9e-8 below at 170; 3.4e-4 above → 4.8e-3 below at
 // 130, seed 21, every weight at most 3/n), 5 answers lower, none higher; bench/limits_quality: 3
-// lower (2.6e-6 above → 1.3e-7 below at 133 instruments), none higher. Every probe released: the
-// same answers for 10-20 % more time under ten industries; the best one alone: two fewer mended.
+// lower (2.6e-6 above → 1.3e-7 below at 133 instruments), none higher; 3-8 % more time on
+// bench/industry_neutral at 110-200 instruments. Every probe released: the same answers for
+// 10-20 % more time; the best one alone: two fewer mended.
 constexpr double kDeepening = 0.5;
 constexpr std::size_t kMostReleased = 2;
 // After the rounds, the raise of the lower classes (the classes below the highest class level
