@@ -338,25 +338,24 @@ bool spread_by_room(Vector& w, const std::vector<Eigen::Index>& members, Eigen::
 }
 
 // The move that sets instrument i to `to` (from weights, o.x with what the move already placed)
-// and holds it at most there, `freed` weight spread over the other members by room; none where
-// their room is less than that.
+// and holds it at most there, `freed` weight spread over the other members by room, probed for
+// kProbeSteps; none where their room is less than that.
 std::optional<BasinMove> held_down(const MoveOrigin& o, Vector weights, Eigen::Index i, double to, double freed,
-                                   const std::vector<Eigen::Index>& members, int probe_steps) {
+                                   const std::vector<Eigen::Index>& members) {
     weights[i] = to;
     if (!spread_by_room(weights, members, i, freed, o.upper)) return std::nullopt;
     BasinMove move = o.move(i);
     move.weights = std::move(weights);
     move.held.front().bounds.upper = to;
-    move.probe_steps = probe_steps;
+    move.probe_steps = kProbeSteps;
     return move;
 }
 
 // The move that sets instrument i to zero and holds it there, its weight spread over the other
 // members by room; none where i may not be zero or their room is less than its weight.
-std::optional<BasinMove> zeroed(const MoveOrigin& o, Eigen::Index i, const std::vector<Eigen::Index>& members,
-                                int probe_steps) {
+std::optional<BasinMove> zeroed(const MoveOrigin& o, Eigen::Index i, const std::vector<Eigen::Index>& members) {
     if (o.lower[i] > 0.0) return std::nullopt;
-    return held_down(o, o.x, i, 0.0, o.x[i], members, probe_steps);
+    return held_down(o, o.x, i, 0.0, o.x[i], members);
 }
 
 // The classes of interchangeable instruments: those with the same coefficient in every row
@@ -426,7 +425,7 @@ std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
         Eigen::Index least = members.front();
         for (Eigen::Index i : members)
             if (o.t[i] < o.t[least]) least = i;
-        if (auto move = zeroed(o, least, members, kProbeSteps)) moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, least, members)) moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -460,7 +459,7 @@ std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
             weights[i] += given;
             freed -= given;
         }
-        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members, kProbeSteps))
+        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members))
             moves.push_back(std::move(*move));
     }
     return moves;
@@ -483,7 +482,7 @@ std::vector<BasinMove> drops(const MoveOrigin& o, const Classes& classes) {
                 dropped = i;
         if (!dropped) continue;
         const Eigen::Index d = *dropped;
-        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members, kProbeSteps))
+        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members))
             moves.push_back(std::move(*move));
     }
     return moves;
@@ -568,7 +567,7 @@ std::vector<BasinMove> sheddings(const MoveOrigin& o, const Classes& classes) {
         if (!(o.class_level(all) < highest * (1.0 - kLowered))) continue;
         const std::vector<Eigen::Index> members = o.inside(all);
         if (members.size() < 3) continue;
-        if (auto move = zeroed(o, *o.heaviest(members), members, kProbeSteps)) moves.push_back(std::move(*move));
+        if (auto move = zeroed(o, *o.heaviest(members), members)) moves.push_back(std::move(*move));
     }
     return moves;
 }
@@ -587,7 +586,7 @@ std::vector<BasinMove> deepenings(const MoveOrigin& o, const Classes& classes) {
         if (!lowered) continue;
         const Eigen::Index d = *lowered;
         const double to = std::max(o.lower[d], kDeepening * o.x[d]);
-        if (auto move = held_down(o, o.x, d, to, o.x[d] - to, members, kProbeSteps))
+        if (auto move = held_down(o, o.x, d, to, o.x[d] - to, members))
             moves.push_back(std::move(*move));
     }
     return moves;
