@@ -16,6 +16,7 @@
 
 #include "minimize/interior_point.hpp"
 
+#include "basin_moves.hpp"
 #include "policy.hpp"
 
 namespace kelvane_mod_optimizer {
@@ -64,64 +65,36 @@ constexpr Eigen::Index kMostBasinMoves = 200;
 // limit (seeds 1000-4000, 6000 and 7000) and the three of 154-166 among seed 1000's at 150-300,
 // for the drops, exchanges and rounds: more than 1e-4 above SLSQP from equal weights in 0 instead
 // of 4, the worst 6.9 % above (industry neutrality at 154) → 6e-6, for 20-30 % more time (an
-// exchange only where it brings a member to the level: 60 % more without that condition); 10
-// steps for the exchanges lose the 6.9 % case. On industry neutrality in four industries at
-// 110-190 instruments (seeds 1-24, with and without every weight at most 3/n, 206 cases where
-// SLSQP keeps every limit), 20 steps for the zeroings, drops, shifts and deepenings as well
-// (instead of 10): more than 1e-4 above SLSQP in 3 instead of 7 (1.3 % above at 190, seed 1 →
-// 1e-6 below; 1.2 % at 130, seed 12 → 8e-7 below), 7 answers lower and none higher; on
-// bench/limits_quality 2 lower at 101-300 instruments, one higher in the default set (still
-// 2.5e-4 below SLSQP); 14-21 % more time on bench/industry_neutral at 110-200 instruments. 20
-// steps for the zeroings alone mend two cases fewer; 30 steps (for the exchanges' kind or the
-// zeroings') take one or two answers above SLSQP. A probe sees a zeroing's gain only after some 20
-// steps: 190 instruments, seed 1, needs two members of an industry zeroed in turn, and each
-// probe is still above the point after 10.
-constexpr int kProbeSteps = 20;
+// exchange only where it brings a member to the level: 60 % more without that condition).
 constexpr int kMostMoveRounds = 3;
-// Last, from the point the raises reached, the sheddings (the heaviest member of a class whose
-// level is below the highest given up, its weight spread over the rest) and the deepenings (a
-// class's most lowered member taken to kDeepening times its weight), the best probe taken once.
-// Measured on industry neutrality in four industries at 110-190 instruments (seeds 1-24, with and
-// without every weight at most 3/n, 206 cases where SLSQP from equal weights keeps every limit):
-// more than 1e-4 above SLSQP in 7 instead of 10 (2.6 % above at 110, seed 14 → 2e-5 below; 1.9 %
-// at 150, seed 17 → 3.2e-3 below), 6 answers lower, none higher; bench/limits_quality, the default
-// set and 101-300 instruments: the same answers; bench/industry_neutral: 23 % more time at 110
-// instruments, 34 % at 145, 8 % at 200. Inside the rounds, the sheddings mend the same cases and
-// cost 60 % more time at 200; the deepenings there lead one answer away from a lower basin
-// (8e-8 below SLSQP → 5e-3 above).
-// The best kMostReleased of their probes go on for kProbeSteps more steps with the moved member
-// released, since the optimum may keep a little of its weight: at 170 instruments (seed 12)
-// SLSQP keeps 4 % of the heaviest member of an industry, where the held probe ends above the point
-// and the released one below. On the same 206 cases, with the probes of 20 steps: more than 1e-4
-// above SLSQP in 1 instead of 3 (4e-3 above → 9e-8 below at 170; 3.4e-4 above → 4.8e-3 below at
-// 130, seed 21, every weight at most 3/n), 5 answers lower, none higher; bench/limits_quality: 3
-// lower (2.6e-6 above → 1.3e-7 below at 133 instruments), none higher; 3-8 % more time on
-// bench/industry_neutral at 110-200 instruments. Every probe released: the same answers for
-// 10-20 % more time; the best one alone: two fewer mended.
-constexpr double kDeepening = 0.5;
+// Last, from the point the raises reached, the sheddings and deepenings, the best probe taken once;
+// the best kMostReleased of their probes go on for kProbeSteps more steps with the moved member
+// released, since the optimum may keep a little of its weight: at 170 instruments (seed 12 of the
+// test problems) SLSQP keeps 4 % of the heaviest member of an industry, where the held probe ends
+// above the point and the released one below. On industry neutrality in four industries at
+// 110-190 instruments (seeds 1-24, with and without every weight at most 3/n, 206 cases where SLSQP
+// from equal weights keeps every limit), with the probes of 20 steps: more than 1e-4 above SLSQP
+// in 1 instead of 3 (4e-3 above → 9e-8 below at 170; 3.4e-4 above → 4.8e-3 below at 130, seed 21,
+// every weight at most 3/n), 5 answers lower, none higher; bench/limits_quality: 3 lower (2.6e-6
+// above → 1.3e-7 below at 133 instruments), none higher; 3-8 % more time on bench/industry_neutral
+// at 110-200 instruments. Every probe released: the same answers for 10-20 % more time; the best
+// one alone: two fewer mended.
 constexpr std::size_t kMostReleased = 2;
 // After the rounds, the raise of the lower classes (the classes below the highest class level
-// raised to it, the weight taken from their kMostRaiseGivers heaviest members at most; a member is
-// at its class's level within kAtClassLevel, relative) is made at most kMostRaises times, probed
-// by the whole polish. Measured on industry neutrality in four industries at 110-190 instruments
-// (seeds 1-24, with and without every weight at most 3/n, 237 cases where SLSQP keeps every
-// limit): more than 1e-4 above SLSQP from equal weights in 12 instead of 15 (2.0 % above at 190,
-// seed 11 → 1e-7), 2-8 % more time; made inside the rounds instead, it mends two and loses one
-// (9e-7 above → 1.9 %).
-constexpr std::size_t kMostRaiseGivers = 3;
-constexpr double kAtClassLevel = 1e-3;
+// raised to it) is made at most kMostRaises times, probed by the whole polish. Measured on industry
+// neutrality in four industries at 110-190 instruments (seeds 1-24, with and without every weight
+// at most 3/n, 237 cases where SLSQP keeps every limit): more than 1e-4 above SLSQP from equal
+// weights in 12 instead of 15 (2.0 % above at 190, seed 11 → 1e-7), 2-8 % more time; made inside
+// the rounds instead, it mends two and loses one (9e-7 above → 1.9 %).
 constexpr int kMostRaises = 2;
 // A round of moves lowers the spread where it does by more than this (relative).
 constexpr double kRoundGain = 1e-9;
-// A contribution this far (relative) below the common level (the median contribution) counts as
-// lowered, for the consolidation of lowered members.
-constexpr double kLowered = 1e-4;
 // Newton steps and accuracy of the constrained risk-budgeting start.
 constexpr int kRiskBudgetingSteps = 200;
 constexpr double kRiskBudgetingTolerance = 1e-10;
-// A candidate whose worst violation is at most this keeps its limits strictly; one that leans
-// on the feasibility tolerance must have a spread this much smaller (relative) to be preferred.
-constexpr double kStrictViolation = 1e-12;
+// A candidate that leans on the feasibility tolerance (its worst violation above kStrictViolation)
+// must have a spread this much smaller (relative) to be preferred to one that keeps its limits
+// strictly.
 constexpr double kLeaningAdvantage = 1e-6;
 // Starts this close (largest difference of a weight) to one already polished are not polished again.
 constexpr double kSameStart = 1e-10;
@@ -229,419 +202,6 @@ std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bound
     } catch (const std::invalid_argument&) {
         return std::nullopt;
     }
-}
-
-// An instrument a move put somewhere, and the bounds that hold it there during the probe's polish.
-struct Held {
-    Eigen::Index index = 0;
-    minimize::Bound bounds;
-};
-
-// A move of the best point towards another basin of the spread: the weights moved, and the
-// instruments the probe holds where the move put them.
-struct BasinMove {
-    Vector weights;
-    std::vector<Held> held;
-    int probe_steps = std::numeric_limits<int>::max();  // at most (a consolidation: the whole polish)
-};
-
-// The point the moves start from, with what they read of it: C·x, the contributions t, their
-// common level (the median) and the bounds as vectors.
-struct MoveOrigin {
-    MoveOrigin(const Matrix& C, const Vector& x, const BoundsList& bounds)
-        : C(C), x(x), bounds(bounds), Cx(C * x), t(x.cwiseProduct(Cx)) {
-        BoxVectors box = bound_vectors(bounds);
-        lower = std::move(box.lower);
-        upper = std::move(box.upper);
-        std::vector<double> sorted(t.begin(), t.end());
-        const auto middle = sorted.begin() + t.size() / 2;
-        std::nth_element(sorted.begin(), middle, sorted.end());
-        level = *middle;
-    }
-
-    // Whether instrument i contributes less than the level (by more than kLowered).
-    bool lowered(Eigen::Index i) const { return t[i] < level * (1.0 - kLowered); }
-
-    // The weight at which instrument i alone would contribute `contribution` (by default the
-    // level), the others as in x, within its upper bound: the positive root of
-    // C_ii y² + b_i y = contribution, b_i its marginal risk without its own term. None where it is
-    // not above x_i.
-    std::optional<double> level_weight(Eigen::Index i) const { return level_weight(i, level); }
-    std::optional<double> level_weight(Eigen::Index i, double contribution) const {
-        if (!(C(i, i) > 0.0)) return std::nullopt;
-        const double b = Cx[i] - C(i, i) * x[i];
-        const double y =
-            std::min(upper[i], (-b + std::sqrt(b * b + 4.0 * C(i, i) * contribution)) / (2.0 * C(i, i)));
-        if (!std::isfinite(y) || !(y > x[i])) return std::nullopt;
-        return y;
-    }
-
-    // The median contribution of a class's members.
-    double class_level(const std::vector<Eigen::Index>& members) const {
-        std::vector<double> sorted;
-        for (Eigen::Index i : members) sorted.push_back(t[i]);
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-        std::nth_element(sorted.begin(), middle, sorted.end());
-        return *middle;
-    }
-
-    // The members of a class strictly within their bounds.
-    std::vector<Eigen::Index> inside(const std::vector<Eigen::Index>& members) const {
-        std::vector<Eigen::Index> result;
-        for (Eigen::Index i : members)
-            if (x[i] > lower[i] + kStrictViolation && x[i] < upper[i] - kStrictViolation) result.push_back(i);
-        return result;
-    }
-
-    // The heaviest of `members` (the first of equal ones) other than `except`; none where there is no other.
-    std::optional<Eigen::Index> heaviest(const std::vector<Eigen::Index>& members,
-                                         std::optional<Eigen::Index> except = std::nullopt) const {
-        std::optional<Eigen::Index> result;
-        for (Eigen::Index i : members)
-            if (i != except && (!result || x[i] > x[*result])) result = i;
-        return result;
-    }
-
-    // The lowered member of `members` with the least contribution; none where none is lowered.
-    std::optional<Eigen::Index> most_lowered(const std::vector<Eigen::Index>& members) const {
-        std::optional<Eigen::Index> result;
-        for (Eigen::Index i : members)
-            if (lowered(i) && (!result || t[i] < t[*result])) result = i;
-        return result;
-    }
-
-    // A move of instrument i from x, its bounds as given until the move holds it.
-    BasinMove move(Eigen::Index i) const { return {x, {{i, bounds[static_cast<std::size_t>(i)]}}}; }
-
-    const Matrix& C;
-    const Vector& x;
-    const BoundsList& bounds;
-    Vector Cx, t;
-    double level = 0.0;
-    Vector lower, upper;
-};
-
-// `freed` weight added to the members of w other than `except` in proportion to their room (the
-// lesser of their weight and their distance to the upper bound), none beyond its bound; false
-// (w unchanged) where their room is less than that.
-bool spread_by_room(Vector& w, const std::vector<Eigen::Index>& members, Eigen::Index except, double freed,
-                    const Vector& upper) {
-    double room = 0.0;
-    for (Eigen::Index i : members)
-        if (i != except) room += std::min(w[i], upper[i] - w[i]);
-    if (!(room >= freed)) return false;
-    if (freed <= 0.0) return true;
-    const Vector before = w;
-    for (Eigen::Index i : members)
-        if (i != except) w[i] += freed * std::min(before[i], upper[i] - before[i]) / room;
-    return true;
-}
-
-// The move that sets instrument i to `to` (from weights, o.x with what the move already placed)
-// and holds it at most there, `freed` weight spread over the other members by room, probed for
-// kProbeSteps; none where their room is less than that.
-std::optional<BasinMove> held_down(const MoveOrigin& o, Vector weights, Eigen::Index i, double to, double freed,
-                                   const std::vector<Eigen::Index>& members) {
-    weights[i] = to;
-    if (!spread_by_room(weights, members, i, freed, o.upper)) return std::nullopt;
-    BasinMove move = o.move(i);
-    move.weights = std::move(weights);
-    move.held.front().bounds.upper = to;
-    move.probe_steps = kProbeSteps;
-    return move;
-}
-
-// The move that sets instrument i to zero and holds it there, its weight spread over the other
-// members by room; none where i may not be zero or their room is less than its weight.
-std::optional<BasinMove> zeroed(const MoveOrigin& o, Eigen::Index i, const std::vector<Eigen::Index>& members) {
-    if (o.lower[i] > 0.0) return std::nullopt;
-    return held_down(o, o.x, i, 0.0, o.x[i], members);
-}
-
-// The classes of interchangeable instruments: those with the same coefficient in every row
-// (their weight can move from one to another without changing any row), each in index order.
-using Classes = std::vector<std::vector<Eigen::Index>>;
-Classes interchangeable_classes(const LinearRows& rows, Eigen::Index n) {
-    Classes classes;
-    std::vector<bool> classified(static_cast<std::size_t>(n), false);
-    for (Eigen::Index i = 0; i < n; ++i) {
-        if (classified[static_cast<std::size_t>(i)]) continue;
-        classes.emplace_back();
-        for (Eigen::Index j = i; j < n; ++j)
-            if (!classified[static_cast<std::size_t>(j)] && rows.A_eq.col(i) == rows.A_eq.col(j) &&
-                rows.A_in.col(i) == rows.A_in.col(j)) {
-                classified[static_cast<std::size_t>(j)] = true;
-                classes.back().push_back(j);
-            }
-    }
-    return classes;
-}
-
-// Where a limit makes a class of interchangeable instruments give up weight, the polish of the
-// smoothed spread tends to lower several of them a little and holds them together there, where
-// lowering one of them further may spread the contributions less (the spread is concave along
-// that move). For each class with two or more members lowered below the common level: the one
-// that needs the least weight to return to the level, moved there, the weight taken from the
-// member lowered most. Every row keeps its value.
-std::vector<BasinMove> consolidations(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& members : classes) {
-        // The lowered members, with the weight at which each alone would be at the level.
-        std::vector<std::pair<Eigen::Index, double>> lowered;
-        for (Eigen::Index i : members) {
-            if (!o.lowered(i)) continue;
-            if (const std::optional<double> y = o.level_weight(i)) lowered.push_back({i, *y});
-        }
-        if (lowered.size() < 2) continue;
-        const auto gain = [&o](const std::pair<Eigen::Index, double>& m) { return m.second - o.x[m.first]; };
-        auto raised = lowered.front();
-        for (const auto& m : lowered)
-            if (gain(m) < gain(raised)) raised = m;
-        std::optional<Eigen::Index> giver;
-        for (const auto& [j, unused] : lowered) {
-            if (j == raised.first || o.x[j] - gain(raised) < o.lower[j]) continue;
-            if (!giver || o.t[j] < o.t[*giver]) giver = j;
-        }
-        if (!giver) continue;
-        BasinMove move = o.move(raised.first);
-        move.weights[raised.first] = raised.second;
-        move.weights[*giver] -= gain(raised);
-        move.held.front().bounds.lower = raised.second;  // else the polish lowers it again
-        moves.push_back(std::move(move));
-    }
-    return moves;
-}
-
-// Where the optimum puts more instruments of a class at zero than the polish does, the polish
-// does not find it: it holds the contributions together. For each class with three or more
-// members strictly within their bounds: the one of them with the least contribution, if it may
-// be zero, set to zero and held there, its weight spread over the others by room. Every row
-// keeps its value.
-std::vector<BasinMove> zeroings(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 3) continue;
-        Eigen::Index least = members.front();
-        for (Eigen::Index i : members)
-            if (o.t[i] < o.t[least]) least = i;
-        if (auto move = zeroed(o, least, members)) moves.push_back(std::move(*move));
-    }
-    return moves;
-}
-
-// The optimum may also give up the member of a class that needs the most weight to reach the
-// level, so that that weight brings several lowered members back to it. For each class with
-// three or more members strictly within their bounds whose heaviest member's weight brings at
-// least one lowered member to the level: that member, if it may be zero, set to zero and held
-// there, its weight raising the class's lowered members to the level (those that need the least
-// first), the rest spread over the members within their bounds by room. Every row keeps its
-// value.
-std::vector<BasinMove> exchanges(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 3) continue;
-        const Eigen::Index heaviest = *o.heaviest(members);
-        if (o.lower[heaviest] > 0.0) continue;
-        // The lowered members by the weight each needs to reach the level.
-        std::vector<std::pair<double, Eigen::Index>> needs;
-        for (Eigen::Index i : all) {
-            if (i == heaviest || !o.lowered(i)) continue;
-            if (const std::optional<double> y = o.level_weight(i)) needs.push_back({*y - o.x[i], i});
-        }
-        std::sort(needs.begin(), needs.end());
-        if (needs.empty() || needs.front().first > o.x[heaviest]) continue;  // it would bring none to the level
-        Vector weights = o.x;
-        double freed = o.x[heaviest];
-        for (const auto& [need, i] : needs) {
-            const double given = std::min(need, freed);
-            weights[i] += given;
-            freed -= given;
-        }
-        if (auto move = held_down(o, std::move(weights), heaviest, 0.0, freed, members))
-            moves.push_back(std::move(*move));
-    }
-    return moves;
-}
-
-// A member held at its upper bound whose contribution is still below the level may spread the
-// contributions less at its lower bound, its weight given to the rest of its class. For each class
-// with two or more members strictly within their bounds: the member at its upper bound with the
-// least contribution below the level, moved to its lower bound and held there, its weight spread
-// over those members by room. Every row keeps its value.
-std::vector<BasinMove> drops(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 2) continue;
-        std::optional<Eigen::Index> dropped;
-        for (Eigen::Index i : all)
-            if (o.x[i] >= o.upper[i] - kStrictViolation && std::isfinite(o.lower[i]) && o.lowered(i) &&
-                (!dropped || o.t[i] < o.t[*dropped]))
-                dropped = i;
-        if (!dropped) continue;
-        const Eigen::Index d = *dropped;
-        if (auto move = held_down(o, o.x, d, o.lower[d], o.x[d] - o.lower[d], members))
-            moves.push_back(std::move(*move));
-    }
-    return moves;
-}
-
-// A class may have as many members at zero as the optimum and a lowered member, but the wrong
-// ones: the optimum may put the lowered member at zero and one at zero in its place. For each class
-// with a lowered member strictly within its bounds that may be zero and a member at zero: the
-// lowered one with the least contribution set to zero and held there, its weight given to the
-// member at zero with the least marginal risk (C·x)_i that can take it. Every row keeps its value.
-// Measured with the shifts below on industry neutrality in four industries at 110-190 instruments
-// (the test problems' generator, seeds 1-24, with and without every weight at most 3/n: 237 cases
-// where SLSQP from equal weights keeps every limit): more than 1e-4 above SLSQP in 17 instead of 20
-// with the trades (3.96 % above → 0.41 % in one case), in 15 with the shifts as well (each mends a
-// case the other does not); bench/limits_quality: the same spreads but one (5.2e-5 above → 1e-8
-// below); bench/industry_neutral: 5-20 % more time at 110-200 instruments.
-std::vector<BasinMove> trades(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& members : classes) {
-        std::optional<Eigen::Index> lowered;
-        for (Eigen::Index i : members)
-            if (o.x[i] > o.lower[i] + kStrictViolation && o.lower[i] == 0.0 && o.lowered(i) &&
-                (!lowered || o.t[i] < o.t[*lowered]))
-                lowered = i;
-        if (!lowered) continue;
-        const double given = o.x[*lowered];
-        std::optional<Eigen::Index> zero;
-        for (Eigen::Index i : members)
-            if (o.lower[i] == 0.0 && o.x[i] <= kStrictViolation && o.upper[i] >= given &&
-                (!zero || o.Cx[i] < o.Cx[*zero]))
-                zero = i;
-        if (!zero) continue;
-        BasinMove move = o.move(*lowered);
-        move.weights[*zero] += given;
-        move.weights[*lowered] = 0.0;
-        move.held.front().bounds.upper = 0.0;
-        move.probe_steps = kProbeSteps;
-        moves.push_back(std::move(move));
-    }
-    return moves;
-}
-
-// A class may lower the wrong member: the optimum may bring the lowered member back to the level
-// and lower its heaviest member instead. For each class with three or more members strictly within
-// their bounds, one of them lowered: the one with the least contribution raised to the weight at
-// which it meets the level and held at least there, the weight taken from the heaviest other
-// member within its bounds, held at most where it is put. Every row keeps its value.
-std::vector<BasinMove> shifts(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 3) continue;
-        const std::optional<Eigen::Index> lowered = o.most_lowered(members);
-        if (!lowered) continue;
-        const std::optional<double> level = o.level_weight(*lowered);
-        if (!level) continue;
-        const double need = *level - o.x[*lowered];
-        const std::optional<Eigen::Index> giver = o.heaviest(members, *lowered);
-        if (o.x[*giver] - need < o.lower[*giver]) continue;
-        BasinMove move = o.move(*giver);
-        move.weights[*lowered] = *level;
-        move.weights[*giver] -= need;
-        move.held.front().bounds.upper = move.weights[*giver];
-        move.held.push_back({*lowered, o.bounds[static_cast<std::size_t>(*lowered)]});
-        move.held.back().bounds.lower = *level;
-        move.probe_steps = kProbeSteps;
-        moves.push_back(std::move(move));
-    }
-    return moves;
-}
-
-// A class may hold its weight on too many members, its contributions below the others' level:
-// the optimum may give up its heaviest member, whose weight raises the rest. For each class whose
-// level (the median contribution of its members) is below the highest class level, with three or
-// more members strictly within their bounds: the heaviest of them, if it may be zero, set to zero
-// and held there, its weight spread over the others by room. Every row keeps its value.
-std::vector<BasinMove> sheddings(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    double highest = 0.0;
-    for (const std::vector<Eigen::Index>& members : classes) highest = std::max(highest, o.class_level(members));
-    for (const std::vector<Eigen::Index>& all : classes) {
-        if (!(o.class_level(all) < highest * (1.0 - kLowered))) continue;
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 3) continue;
-        if (auto move = zeroed(o, *o.heaviest(members), members)) moves.push_back(std::move(*move));
-    }
-    return moves;
-}
-
-// The polish may lower a member of a class too little: the optimum may take it much further down,
-// its weight raising the rest of the class. For each class with three or more members strictly
-// within their bounds, one of them lowered: the one with the least contribution moved halfway to
-// zero (not below its lower bound) and held at most there, the weight spread over the others by
-// room. Every row keeps its value.
-std::vector<BasinMove> deepenings(const MoveOrigin& o, const Classes& classes) {
-    std::vector<BasinMove> moves;
-    for (const std::vector<Eigen::Index>& all : classes) {
-        const std::vector<Eigen::Index> members = o.inside(all);
-        if (members.size() < 3) continue;
-        const std::optional<Eigen::Index> lowered = o.most_lowered(members);
-        if (!lowered) continue;
-        const Eigen::Index d = *lowered;
-        const double to = std::max(o.lower[d], kDeepening * o.x[d]);
-        if (auto move = held_down(o, o.x, d, to, o.x[d] - to, members))
-            moves.push_back(std::move(*move));
-    }
-    return moves;
-}
-
-// The polish may settle with the classes at two or more levels, the lower ones holding too little
-// weight for the highest. Where a class's level (the median contribution of its members) is below
-// the highest: its members at its level (within kAtClassLevel) raised to the highest level, the
-// weight taken from its heaviest members within their bounds, at most kMostRaiseGivers of them in
-// order of weight, each held at most where it is put; all such classes at once. Every row keeps
-// its value.
-std::optional<BasinMove> raise_of_lower_classes(const MoveOrigin& o, const Classes& classes) {
-    std::vector<double> levels;
-    for (const std::vector<Eigen::Index>& members : classes) levels.push_back(o.class_level(members));
-    const double highest = *std::max_element(levels.begin(), levels.end());
-    BasinMove raise{o.x, {}};
-    for (std::size_t k = 0; k < classes.size(); ++k) {
-        if (!(levels[k] < highest * (1.0 - kLowered))) continue;
-        std::vector<Eigen::Index> members = o.inside(classes[k]);
-        if (members.size() < 3) continue;
-        std::sort(members.begin(), members.end(), [&o](Eigen::Index a, Eigen::Index b) { return o.x[a] > o.x[b]; });
-        std::vector<Eigen::Index> receivers;
-        for (Eigen::Index i : members)
-            if (std::abs(o.t[i] / levels[k] - 1.0) < kAtClassLevel) receivers.push_back(i);
-        // The heaviest members give, one more while those so far have less than the others need.
-        std::vector<Eigen::Index> givers;
-        double need = 0.0;
-        for (Eigen::Index giver : members) {
-            if (givers.size() == kMostRaiseGivers || o.lower[giver] > 0.0) break;
-            std::erase(receivers, giver);
-            givers.push_back(giver);
-            need = 0.0;
-            for (Eigen::Index i : receivers)
-                if (const std::optional<double> y = o.level_weight(i, highest)) need += *y - o.x[i];
-            double have = 0.0;
-            for (Eigen::Index j : givers) have += o.x[j];
-            if (have >= need) break;
-        }
-        if (givers.empty() || !(need > 0.0)) continue;
-        double given = 0.0;
-        for (Eigen::Index j : givers) {
-            const double take = std::min(o.x[j], need - given);
-            raise.weights[j] -= take;
-            given += take;
-            Held held{j, o.bounds[static_cast<std::size_t>(j)]};
-            held.bounds.upper = raise.weights[j];
-            raise.held.push_back(held);
-        }
-        // Each receiver gets its share of what was given (all it needs unless the givers ran out).
-        for (Eigen::Index i : receivers)
-            if (const std::optional<double> y = o.level_weight(i, highest))
-                raise.weights[i] += (*y - o.x[i]) * given / need;
-    }
-    if (raise.held.empty()) return std::nullopt;
-    return raise;
 }
 
 }  // namespace
@@ -830,16 +390,21 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
         // while a round gains.
         if (n <= kMostBasinMoves && best_strict) {
             const Classes classes = interchangeable_classes(*linear, n);
+            // The smoothed polish from w under `under` for at most `most_steps` steps; none where
+            // it does not keep every limit strictly.
+            const auto strict_polish = [&](const Vector& w, const BoundsList& under,
+                                           int most_steps) -> std::optional<SpreadPolish> {
+                SpreadPolish run = polish_smoothed_spread(dense(), w, under, *linear, std::min(steps, most_steps));
+                if (worst_violation(run.weights, bounds, cons) > kStrictViolation) return std::nullopt;
+                return run;
+            };
             // A move's probe: the smoothed polish with the moved instruments held; none where the
             // move or the probe does not keep every limit strictly.
             const auto probed = [&](const BasinMove& move) -> std::optional<SpreadPolish> {
                 if (worst_violation(move.weights, bounds, cons) > kStrictViolation) return std::nullopt;
                 BoundsList held = bounds;
                 for (const Held& h : move.held) held[static_cast<std::size_t>(h.index)] = h.bounds;
-                SpreadPolish probe =
-                    polish_smoothed_spread(dense(), move.weights, held, *linear, std::min(steps, move.probe_steps));
-                if (worst_violation(probe.weights, bounds, cons) > kStrictViolation) return std::nullopt;
-                return probe;
+                return strict_polish(move.weights, held, move.probe_steps);
             };
             // A probe that improves on the spread `before` is a candidate and polished once more
             // under the limits themselves; whether that gained.
@@ -851,16 +416,8 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             };
             for (int round = 0; round < kMostMoveRounds; ++round) {
                 const double before = best_strict->spread;
-                const Vector x = best_strict->weights;
-                const MoveOrigin origin(dense(), x, bounds);
-                std::vector<BasinMove> moves = consolidations(origin, classes);
-                for (BasinMove& move : zeroings(origin, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : exchanges(origin, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : drops(origin, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : trades(origin, classes)) moves.push_back(std::move(move));
-                for (BasinMove& move : shifts(origin, classes)) moves.push_back(std::move(move));
                 std::optional<SpreadPolish> best_probe;
-                for (const BasinMove& move : moves) {
+                for (const BasinMove& move : round_moves(dense(), best_strict->weights, bounds, classes)) {
                     std::optional<SpreadPolish> probe = probed(move);
                     if (probe && (!best_probe || probe->spread < best_probe->spread)) best_probe = std::move(probe);
                 }
@@ -870,31 +427,24 @@ SolveResult risk_parity_with_cons_solve(const std::vector<std::string>& labels, 
             // its probe may lead the later rounds away from a lower basin).
             for (int attempt = 0; attempt < kMostRaises; ++attempt) {
                 const double before = best_strict->spread;
-                const Vector x = best_strict->weights;
-                const std::optional<BasinMove> move = raise_of_lower_classes(MoveOrigin(dense(), x, bounds), classes);
+                const std::optional<BasinMove> move =
+                    raise_of_lower_classes(dense(), best_strict->weights, bounds, classes);
                 if (!move || !taken(probed(*move), before)) break;
             }
             // The sheddings and deepenings last, from the point the raises reached; the best
             // kMostReleased probes go on with the moved members released.
             {
                 const double before = best_strict->spread;
-                const Vector x = best_strict->weights;
-                const MoveOrigin origin(dense(), x, bounds);
-                std::vector<BasinMove> moves = sheddings(origin, classes);
-                for (BasinMove& move : deepenings(origin, classes)) moves.push_back(std::move(move));
                 std::vector<SpreadPolish> probes;
-                for (const BasinMove& move : moves)
+                for (const BasinMove& move : last_moves(dense(), best_strict->weights, bounds, classes))
                     if (std::optional<SpreadPolish> probe = probed(move)) probes.push_back(std::move(*probe));
                 std::sort(probes.begin(), probes.end(),
                           [](const SpreadPolish& a, const SpreadPolish& b) { return a.spread < b.spread; });
                 std::optional<SpreadPolish> best_probe;
                 if (!probes.empty()) best_probe = probes.front();
                 for (std::size_t k = 0; k < std::min<std::size_t>(probes.size(), kMostReleased); ++k) {
-                    SpreadPolish released = polish_smoothed_spread(dense(), probes[k].weights, bounds, *linear,
-                                                                   std::min(steps, kProbeSteps));
-                    if (worst_violation(released.weights, bounds, cons) <= kStrictViolation &&
-                        released.spread < best_probe->spread)
-                        best_probe = std::move(released);
+                    std::optional<SpreadPolish> released = strict_polish(probes[k].weights, bounds, kProbeSteps);
+                    if (released && released->spread < best_probe->spread) best_probe = std::move(released);
                 }
                 taken(best_probe, before);
             }
