@@ -53,6 +53,9 @@ def in_order(weights, ids):
     return np.array([weights[i] for i in ids])
 
 
+# SciPy's SLSQP warns when it clips its own step back onto the bounds; the oracle's answer is
+# checked against ours all the same.
+@pytest.mark.filterwarnings("ignore:Values in x were outside bounds:RuntimeWarning")
 def test_binding_cap_and_group_floor_agree_with_scipy(env):
     ids = sorted(BASKET)
     c_m = covariance(ids, 4)
