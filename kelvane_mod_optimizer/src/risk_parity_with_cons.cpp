@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
