@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
 #include "dunlith/dunlith.hpp"
@@ -45,6 +47,33 @@ Exit status: 0 when every line was answered (failed requests included), 1 when a
 could not be answered (the reason on standard error), 2 for a usage error or a bundle
 that cannot be opened.)";
 
+// The stream the responses are written to. Standard output carries the responses alone: they go
+// to a descriptor of their own, and descriptor 1 is pointed at standard error, so that a library
+// that writes to standard output itself (Debian's L-BFGS-B prints a line when its line search
+// meets an ascent direction) cannot put a line between two responses. Where the descriptors
+// cannot be moved, standard output itself.
+std::FILE* response_stream() {
+    std::cout.flush();
+    std::fflush(stdout);
+    const int responses = ::dup(STDOUT_FILENO);
+    if (responses < 0) return stdout;
+    std::FILE* out = ::fdopen(responses, "w");
+    if (!out) {
+        ::close(responses);
+        return stdout;
+    }
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fclose(out);
+        return stdout;
+    }
+    return out;
+}
+
+void write_responses(std::FILE* out, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fflush(out);
+}
+
 // Reads the next request line of `in` (blank lines skipped); false at the end of the input.
 bool next_request(std::istream& in, std::string& line) {
     while (std::getline(in, line)) {
@@ -54,14 +83,13 @@ bool next_request(std::istream& in, std::string& line) {
     return false;
 }
 
-// Answers the request lines of `in` on `threads` workers while they are read, and prints each
-// response in input order as soon as it and those before it are ready. At most four requests a
+// Answers the request lines of `in` on `threads` workers while they are read, and prints to `out`
+// each response in input order as soon as it and those before it are ready. At most four requests a
 // worker are read ahead of the printed responses, so memory does not grow with the input.
 // Returns false when a line could not be answered (the failure is on standard error).
-bool answer_stream(std::istream& in, unsigned threads) {
+bool answer_stream(std::istream& in, std::FILE* out, unsigned threads) {
     if (threads == 1) {
-        for (std::string line; next_request(in, line);)
-            std::cout << kelvane_optimize::answer(line) << '\n' << std::flush;
+        for (std::string line; next_request(in, line);) write_responses(out, kelvane_optimize::answer(line) + '\n');
         return true;
     }
     struct Slot {
@@ -113,7 +141,7 @@ bool answer_stream(std::istream& in, unsigned threads) {
                 ready.append(*slots.front().response).push_back('\n');
             room.notify_one();
             lock.unlock();
-            std::cout << ready << std::flush;
+            write_responses(out, ready);
             lock.lock();
         }
     };
@@ -187,6 +215,6 @@ int main(int argc, char** argv) {
         }
     }
     std::istream& in = requests.empty() ? std::cin : file;
-    if (!answer_stream(in, threads)) return 1;
+    if (!answer_stream(in, response_stream(), threads)) return 1;
     return 0;
 }

@@ -129,6 +129,30 @@ TEST(OptimizeTool, AnswersEachLineBeforeTheNextArrives) {
     }
 }
 
+// A close of 1e50 makes L-BFGS-B's line search meet an ascent direction, which the library reports
+// on standard output itself: the responses stay the only lines there, with one thread or several.
+TEST(OptimizeTool, StandardOutputCarriesTheResponsesAlone) {
+    const kv_test::TempDir spiked("kv-spiked-bundle");
+    std::filesystem::copy(KV_SAMPLE_BUNDLE, spiked.dir(), std::filesystem::copy_options::recursive);
+    std::string bars = kv_test::read_file(spiked.file("day_bars/601398.XSHG.csv"));
+    const std::string day = "\n2013-12-24,";
+    const auto at = bars.find(day);
+    ASSERT_NE(at, std::string::npos);
+    bars.replace(at + day.size(), bars.find(',', at + day.size()) - at - day.size(), "1e50");
+    spiked.write("day_bars/601398.XSHG.csv", bars.c_str());
+    const std::string input = "{\"id\": 1, " + kTwoBanks + ", \"cov_shrinkage\": false}\n{\"id\": 2, " + kTwoBanks + "}\n";
+    for (const char* threads : {"1", "2"}) {
+        const auto r = kv_test::run(std::string(KV_OPTIMIZE_TOOL) + " --bundle " + spiked.dir().string() +
+                                        " --threads " + threads,
+                                    input);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::istringstream out(r.out);
+        int id = 0;
+        for (std::string line; std::getline(out, line);) EXPECT_EQ(json::parse(line)["id"], ++id) << line;
+        EXPECT_EQ(id, 2) << r.out;
+    }
+}
+
 TEST(OptimizeTool, UsageAndBundleErrorsExitWithTwoAndNoOutput) {
     const kv_test::TempDir broken("kv-broken-bundle");
     std::filesystem::copy(KV_SAMPLE_BUNDLE, broken.dir(), std::filesystem::copy_options::recursive);
