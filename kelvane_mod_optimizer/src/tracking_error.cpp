@@ -26,9 +26,14 @@ std::optional<Vector> least_squares_optimum(const Matrix& D, const Vector& b, co
                                             const std::vector<ConstraintRecord>& cons, const Vector& at) {
     const Eigen::Index n = D.cols();
     if (n == 0 || b.size() != D.rows() || !D.allFinite() || !b.allFinite()) return std::nullopt;
-    // min ½‖Dx − b‖²/τ + ½μ‖x‖² (τ the mean squared column norm, so that the Hessian's diagonal is
-    // about 1).
-    const double tau = D.colwise().squaredNorm().mean();
+    // min ½‖Dx − b‖²/τ + ½μ‖x‖² with τ = bᵀb, the objective's own size (the Hessian's diagonal is
+    // then about 1 for instruments as volatile as the benchmark), so that the ridge costs at most
+    // μ/2 of it whatever the sizes of the columns (the mean squared column norm, which a
+    // single bad close of 10⁷ times the others makes 10¹⁵ times theirs, let the ridge outweigh
+    // their curvature: the weights were split evenly rather than fitted). A benchmark without
+    // returns (bᵀb = 0) takes the mean squared column norm.
+    double tau = b.squaredNorm();
+    if (!(tau > 0.0) || !std::isfinite(tau)) tau = D.colwise().squaredNorm().mean();
     if (!(tau > 0.0) || !std::isfinite(tau)) return std::nullopt;
     Matrix B = reusable_matrix(n, n);
     B.triangularView<Eigen::Lower>().setZero();

@@ -188,6 +188,18 @@ TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
         EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, in_label_order(w, df.columns)), optimum * (1 + 1e-6))
             << interior_point;
     }
+
+    // One more instrument, with a bad close that makes one of its returns 10⁷: its column's
+    // squared norm is 10¹⁵ times the others', the optimum keeps it at zero and the rest as before.
+    kmo::ReturnTable spiked{labels(n + 1), Matrix(T, n + 1)};
+    spiked.values << df.values, df.values.col(0);
+    spiked.values(T / 2, n) = 1e7;
+    for (const bool interior_point : {true, false}) {
+        const auto w = kmo::min_tracking_error_optimize(equal(n + 1), b, spiked, unit_bounds(n + 1), budget(), 1000,
+                                                        1e-8, {.exact_quadratic = interior_point});
+        EXPECT_LT(kmo::min_TE_obj_fun(spiked.values, b, in_label_order(w, spiked.columns)), optimum * (1 + 1e-6))
+            << interior_point;
+    }
 }
 
 TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
