@@ -24,8 +24,11 @@ constexpr double kTolRelaxation = 10.0;
 void check_covariance(const char* solver, const LabelledMatrix& c_m) {
     if (c_m.values.rows() != c_m.values.cols() || c_m.labels.size() != static_cast<std::size_t>(c_m.values.rows()))
         throw KVInvalidArgument(fmt::format("{}: the covariance matrix must be square and labelled on both axes", solver));
-    if (!c_m.values.allFinite())
-        throw OptimizationFailed("OPTIMIZER: 协方差矩阵含有无效数值（NaN 或无穷大），无法优化");
+    // The first instrument whose row holds a NaN or an infinity is named.
+    for (Eigen::Index i = 0; i < c_m.values.rows(); ++i)
+        if (!c_m.values.row(i).allFinite())
+            throw OptimizationFailed(fmt::format("OPTIMIZER: 协方差矩阵中合约 {} 的一行含有无效数值（NaN 或无穷大），无法优化",
+                                                 c_m.labels[static_cast<std::size_t>(i)]));
 }
 
 // The records as the minimiser takes them, without their gradients for finite differences.

@@ -206,9 +206,9 @@ TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
     auto bad = labelled(vec({1e-4, 2e-4}).asDiagonal());
     EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 0.0),
                          kelvane::KVInvalidArgument, "tol （收敛精度）必须是有限的正数，传入值为：0.0");
-    bad.values(0, 1) = std::nan("");
-    EXPECT_THROW(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 1e-8),
-                 kmo::OptimizationFailed);
+    bad.values(1, 1) = std::nan("");
+    EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 1e-8),
+                         kmo::OptimizationFailed, "OPTIMIZER: 协方差矩阵中合约 S1 的一行含有无效数值（NaN 或无穷大），无法优化");
     EXPECT_THROW(kmo::risk_parity_optimize(bad, equal(2), kmo::BoundsList(2, {1e-6, std::nullopt}), 1000),
                  kmo::OptimizationFailed);
 }
