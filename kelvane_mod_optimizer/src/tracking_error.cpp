@@ -12,7 +12,7 @@ namespace {
 
 // Relative weight of the ridge μ‖x‖² that makes the quadratic positive definite when there are
 // fewer days than instruments: it picks one of the many optimal portfolios and costs at most
-// μ·‖x‖²/2 of objective (about 1e-9 of the optimum on daily returns).
+// μ·‖x‖²/2 of bᵀb (about 1e-9 of the optimum on daily returns).
 constexpr double kRidge = 1e-10;
 
 // A first answer whose tracking error lies between these fractions of bᵀb is polished by a
