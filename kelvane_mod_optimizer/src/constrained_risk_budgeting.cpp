@@ -527,6 +527,7 @@ SolveResult risk_budgeting_solve(const LabelledMatrix& c_m, const BoundsList& bo
     const Eigen::Index n = c_m.values.rows();
     check_solver_inputs("risk_budgeting_optimize", &c_m, n, Vector::Constant(n, n > 0 ? 1.0 / n : 0.0), bounds,
                         max_iteration, tol);
+    check_record_sizes("risk_budgeting_optimize", cons, n);
     for (std::size_t k = 0; k < cons.size(); ++k)
         if (!cons[k].budget && (!cons[k].linear || !cons[k].fun || !cons[k].jac))
             throw kelvane::KVInvalidArgument(fmt::format(

@@ -107,12 +107,23 @@ ConstraintRecord group_record(const std::string& label, ConstraintRecord::Side s
     record.group = label;
     record.side = side;
     record.linear = true;
-    record.fun = [positions, sign, offset](const minimize::Vector& x) {
+    for (int p : positions)
+        if (p < 0) throw KVInvalidArgument(fmt::format("the group {} has the position {}", label, p));
+    // The weights the positions need: a shorter vector is refused rather than read beyond its end.
+    const Eigen::Index needed = positions.empty() ? 0 : *std::max_element(positions.begin(), positions.end()) + 1;
+    const auto check = [label, needed](const minimize::Vector& x) {
+        if (x.size() < needed)
+            throw KVInvalidArgument(
+                fmt::format("the record of group {} needs at least {} weights, got {}", label, needed, x.size()));
+    };
+    record.fun = [positions, sign, offset, check](const minimize::Vector& x) {
+        check(x);
         double sum = 0.0;
         for (int p : positions) sum += x[p];
         return sign * sum + offset;
     };
-    record.jac = [positions = std::move(positions), sign](const minimize::Vector& x) {
+    record.jac = [positions = std::move(positions), sign, check](const minimize::Vector& x) {
+        check(x);
         minimize::Vector g = minimize::Vector::Zero(x.size());
         for (int p : positions) g[p] = sign;
         return g;
@@ -175,7 +186,9 @@ void ClassificationConstraint::_verify_rules(const Rules&) {}
 
 std::vector<ConstraintRecord> ClassificationConstraint::to_constraint(const std::vector<std::string>& order_book_ids,
                                                                       const DateTime& date) const {
-    return _to_constraint(group_by_label(classify(order_book_ids, date)), _rules);
+    std::vector<ConstraintRecord> records = _to_constraint(group_by_label(classify(order_book_ids, date)), _rules);
+    for (auto& record : records) record.instruments = order_book_ids.size();
+    return records;
 }
 
 std::vector<std::string> ClassificationConstraint::rule_labels() const {
@@ -240,6 +253,7 @@ std::vector<ConstraintRecord> JoinedConstraint::to_constraint(const std::vector<
         for (auto& record : part->to_constraint(order_book_ids, date))
             if (!record.budget) joined.push_back(std::move(record));
     joined.push_back(budget_constraint());
+    joined.back().instruments = order_book_ids.size();
     return joined;
 }
 

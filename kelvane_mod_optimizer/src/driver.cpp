@@ -66,6 +66,18 @@ Vector column_means(const ReturnTable& df) {
     return means;
 }
 
+// The provider's records, refused when one of them was built for another list of instruments
+// than the one handed to it (its limits would fall on other instruments).
+std::vector<ConstraintRecord> records_for(const ConstraintProvider& provider, const std::vector<std::string>& ids,
+                                          const DateTime& date) {
+    std::vector<ConstraintRecord> records = provider.to_constraint(ids, date);
+    for (const auto& record : records)
+        if (record.instruments != 0 && record.instruments != ids.size())
+            throw KVInvalidArgument(fmt::format("OPTIMIZER: 约束条件是按 {} 个合约构建的，而待优化的合约有 {} 个",
+                                                record.instruments, ids.size()));
+    return records;
+}
+
 // A lone instrument takes the whole weight. That weight is checked as any answer is: against the
 // caller's bounds, the group limits and every record of the caller's own, which refuse it when
 // they do not allow a weight of 1.
@@ -74,7 +86,7 @@ WeightMap whole_weight(const std::string& order_book_id, const DateTime& date, c
     const std::vector<std::string> ids{order_book_id};
     const BoundsList bounds = _general_bnds(ids, options.bnds);
     const std::vector<ConstraintRecord> records =
-        options.cons ? options.cons->to_constraint(ids, date) : std::vector<ConstraintRecord>{budget_constraint()};
+        options.cons ? records_for(*options.cons, ids, date) : std::vector<ConstraintRecord>{budget_constraint()};
     const Vector weight = Vector::Ones(1);
     if (report) describe_limits(*report, ids, weight, bounds, records, options.cons.get());
     certify_feasible(ids, weight, bounds, records);
@@ -295,7 +307,7 @@ WeightMap run(const std::vector<std::string>& ids, const DateTime& date, const O
         stage = Clock::now();
     }
     const std::vector<ConstraintRecord> constraints =
-        options.cons ? options.cons->to_constraint(df.columns, date) : std::vector<ConstraintRecord>{budget_constraint()};
+        options.cons ? records_for(*options.cons, df.columns, date) : std::vector<ConstraintRecord>{budget_constraint()};
     check_limits_admit_weights(bounds, constraints);
     const Vector init_weight = Vector::Constant(n, 1.0 / static_cast<double>(n));
 

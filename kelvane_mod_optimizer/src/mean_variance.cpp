@@ -14,6 +14,7 @@ SolveResult mean_variance_solve(const LabelledMatrix& c_m, const Vector& init_we
                                 const BoundsList& bounds, const std::vector<ConstraintRecord>& cons,
                                 int max_iteration, double tol, const SolverSettings& settings) {
     check_solver_inputs("mean_variance_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration, tol);
+    check_record_sizes("mean_variance_optimize", cons, c_m.values.rows());
     if (expected_return.size() != c_m.values.rows())
         throw kelvane::KVInvalidArgument(
             fmt::format("mean_variance_optimize: expected_return has {} entries for {} instruments",

@@ -8,6 +8,7 @@ SolveResult min_variance_solve(const LabelledMatrix& c_m, const Vector& init_wei
                                const std::vector<ConstraintRecord>& cons, int max_iteration, double tol,
                                const SolverSettings& settings) {
     check_solver_inputs("min_variance_optimize", &c_m, c_m.values.rows(), init_weight, bounds, max_iteration, tol);
+    check_record_sizes("min_variance_optimize", cons, c_m.values.rows());
     const Matrix& C = c_m.values;
     if (exact_path_allowed(cons, max_iteration, settings))
         if (auto exact = exact_min_variance(c_m.labels, {nullptr, &C}, init_weight, bounds, cons)) return std::move(*exact);

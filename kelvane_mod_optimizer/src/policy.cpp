@@ -24,6 +24,7 @@ constexpr double kTolRelaxation = 10.0;
 void check_covariance(const char* solver, const LabelledMatrix& c_m) {
     if (c_m.values.rows() != c_m.values.cols() || c_m.labels.size() != static_cast<std::size_t>(c_m.values.rows()))
         throw KVInvalidArgument(fmt::format("{}: the covariance matrix must be square and labelled on both axes", solver));
+    check_unique_labels(solver, "the covariance matrix", c_m.labels);
     // The first instrument whose row holds a NaN or an infinity is named.
     for (Eigen::Index i = 0; i < c_m.values.rows(); ++i)
         if (!c_m.values.row(i).allFinite())
@@ -80,6 +81,21 @@ minimize::Result apply_slsqp_policy(const SlsqpAttempt& attempt, int max_iterati
         }
         throw OptimizationFailed(r.message);
     }
+}
+
+void check_record_sizes(const char* solver, const std::vector<ConstraintRecord>& cons, Eigen::Index n) {
+    for (std::size_t k = 0; k < cons.size(); ++k)
+        if (cons[k].instruments != 0 && cons[k].instruments != static_cast<std::size_t>(n))
+            throw KVInvalidArgument(fmt::format("{}: constraint record {} was built for {} instruments, not {}", solver,
+                                                k, cons[k].instruments, n));
+}
+
+void check_unique_labels(const char* solver, const char* what, const std::vector<std::string>& labels) {
+    std::vector<std::string> sorted = labels;
+    std::sort(sorted.begin(), sorted.end());
+    const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twice != sorted.end())
+        throw KVInvalidArgument(fmt::format("{}: {} labels {} twice", solver, what, *twice));
 }
 
 void check_solver_inputs(const char* solver, const LabelledMatrix* c_m, Eigen::Index n, const Vector& init_weight,

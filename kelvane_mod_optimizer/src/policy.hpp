@@ -16,6 +16,13 @@ namespace kelvane_mod_optimizer {
 void check_solver_inputs(const char* solver, const LabelledMatrix* c_m, Eigen::Index n, const Vector& init_weight,
                          const BoundsList& bounds, int max_iteration, std::optional<double> tol);
 
+// Refuses a record built for another number of instruments than the n weights of the problem
+// (its limits would fall on other instruments than those they were built for).
+void check_record_sizes(const char* solver, const std::vector<ConstraintRecord>& cons, Eigen::Index n);
+
+// Refuses labels of which one is written twice: the answer maps each label to one weight.
+void check_unique_labels(const char* solver, const char* what, const std::vector<std::string>& labels);
+
 // A positive scale for the objective: `s` itself when it is a positive finite number, else 1.
 double usable_scale(double s);
 

@@ -482,6 +482,7 @@ SolveResult risk_parity_with_cons_solve(const LabelledMatrix& c_m, const Vector&
                                         int max_iteration, double tol, const SolverSettings& settings) {
     check_solver_inputs("risk_parity_with_cons_optimize", &c_m, c_m.values.rows(), init_weight, bounds,
                         max_iteration, tol);
+    check_record_sizes("risk_parity_with_cons_optimize", cons, c_m.values.rows());
     return risk_parity_with_cons_solve(c_m.labels, {nullptr, &c_m.values}, init_weight, bounds, cons, max_iteration,
                                        tol, settings);
 }

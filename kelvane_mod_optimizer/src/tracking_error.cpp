@@ -53,6 +53,8 @@ SolveResult min_tracking_error_solve(const Vector& init_weight, const Vector& be
     if (df.columns.size() != static_cast<std::size_t>(n))
         throw kelvane::KVInvalidArgument("min_tracking_error_optimize: the return table needs one label per column");
     check_solver_inputs("min_tracking_error_optimize", nullptr, n, init_weight, bounds, max_iteration, tol);
+    check_unique_labels("min_tracking_error_optimize", "the return table", df.columns);
+    check_record_sizes("min_tracking_error_optimize", cons, n);
 
     // The benchmark and the table are aligned at their last row (the most recent day); only days
     // on which the benchmark and every instrument have a return are used.

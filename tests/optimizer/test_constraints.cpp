@@ -151,6 +151,29 @@ TEST(GroupConstraints, GicsShenWanAndFundTypeGroups) {
                          KVInvalidArgument, "OPTIMIZER: 约束的上限之和小于1");
 }
 
+// Records built for one list of instruments are refused on weights of another length: read on
+// fewer weights they would reach beyond the vector, on more they would limit other instruments.
+TEST(GroupConstraints, RecordsRefuseWeightsOfAnotherLength) {
+    HostFixture host;
+    host.proxy->add("a", "CS", {}, {}, "Energy");
+    host.proxy->add("b", "CS", {}, {}, "Financials");
+    host.proxy->add("c", "CS", {}, {}, "Energy");
+    const auto records = kmo::GICSConstraint(kmo::Rules{{"Energy", {0.1, 0.4}}}).to_constraint({"a", "b", "c"}, DATE);
+    const kmo::Vector two = kmo::Vector::Constant(2, 0.5);
+    EXPECT_THROW_MESSAGE(records[0].fun(two), KVInvalidArgument, "the record of group Energy needs at least 3 weights, got 2");
+    EXPECT_THROW_MESSAGE(records[1].jac(kmo::Vector()), KVInvalidArgument,
+                         "the record of group Energy needs at least 3 weights, got 0");
+    const kmo::LabelledMatrix c_m{{"a", "b"}, kmo::Matrix::Identity(2, 2)};
+    EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(c_m, two, kmo::BoundsList(2, {0.0, 1.0}), records, 1000, 1e-8),
+                         KVInvalidArgument, "min_variance_optimize: constraint record 0 was built for 3 instruments, not 2");
+    // The same labels twice would map two weights to one entry of the answer.
+    const kmo::LabelledMatrix twice{{"a", "a", "c"}, kmo::Matrix::Identity(3, 3)};
+    EXPECT_THROW_MESSAGE(kmo::risk_parity_optimize(twice, kmo::Vector::Constant(3, 1.0 / 3), kmo::BoundsList(3, {1e-6, std::nullopt}), 1000),
+                         KVInvalidArgument, "risk_parity_optimize: the covariance matrix labels a twice");
+    EXPECT_THROW_MESSAGE(kmo::_to_constraint(kmo::Grouping{{"X", {0, -1}}}, kmo::Rules{{"X", {0, 1}}}), KVInvalidArgument,
+                         "the group X has the position -1");
+}
+
 // The data client refuses a bundle directory that does not exist, and a query needing a file the
 // bundle lacks names that file, instead of answering as if no instrument were classified.
 TEST(GroupConstraints, MissingBundleAndClassificationFilesAreNamed) {

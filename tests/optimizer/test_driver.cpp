@@ -152,6 +152,24 @@ TEST(OptimizeScreening, OddWindowThresholdAndEmptyOrSingleSurvivor) {
 // Each method and argument combination reaches its solver with the assembled inputs (the result
 // is the solver's own, bit for bit; minimum variance and mean-variance solve on the covariance in
 // factor form, to 1e-10 of the dense matrix's answer), and its answer respects the request's limits.
+// A provider of the caller's own that builds its records for a list of its own rather than the
+// instruments it is handed: refused, naming both sizes, instead of limiting other instruments.
+TEST(OptimizeDispatch, RecordsBuiltForOtherInstrumentsAreRefused) {
+    Universe u;
+    struct Stale : kmo::ConstraintProvider {
+        std::vector<kmo::ConstraintRecord> to_constraint(const std::vector<std::string>& ids,
+                                                         const DateTime& date) const override {
+            std::vector<std::string> more = ids;
+            more.push_back(ids.front());
+            return kmo::GICSConstraint(kmo::Rules{{"Financials", {0.3, 1.0}}}).to_constraint(more, date);
+        }
+    };
+    const std::vector<std::string> ids{"601939.XSHG", "601398.XSHG", "600519.XSHG", "601288.XSHG"};
+    for (const auto method : {OptimizeMethod::RISK_PARITY, OptimizeMethod::MIN_VARIANCE})
+        EXPECT_THROW_MESSAGE(kmo::optimize(ids, DATE, {.method = method, .cons = std::make_shared<Stale>()}),
+                             KVInvalidArgument, "OPTIMIZER: 约束条件是按 5 个合约构建的，而待优化的合约有 4 个");
+}
+
 TEST(OptimizeDispatch, EachCombinationReachesItsSolver) {
     Universe u;
     u.proxy->data.at("600519.XSHG").record.sector_name = "Consumer Staples";

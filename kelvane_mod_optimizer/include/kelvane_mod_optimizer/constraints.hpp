@@ -26,6 +26,9 @@ struct ConstraintRecord : minimize::Constraint {
     Side side = Side::none;
     bool linear = false;
     bool budget = false;  // the budget constraint sum(x) - 1 == 0 of budget_constraint()
+    // The number of instruments the record was built for (those handed to to_constraint), which
+    // the solvers require of the weights; 0: any number.
+    std::size_t instruments = 0;
 };
 
 // The budget constraint sum(x) - 1 == 0, with its gradient.
