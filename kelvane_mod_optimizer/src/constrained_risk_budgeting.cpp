@@ -130,6 +130,39 @@ struct Iterate {
     Vector zl, zu;   // multipliers of the lower and upper bounds (0 where a bound is absent)
 };
 
+// The problem without the weights that their bounds hold at zero (an upper bound of 0 over a lower
+// bound of at most 0), which the logarithms cannot take: the instruments kept, their covariance,
+// bounds and rows.
+struct WithoutHeldAtZero {
+    std::vector<Eigen::Index> kept;
+    Matrix dense;
+    std::optional<minimize::DiagonalPlusLowRank> factor;
+    BoundsList bounds;
+    LinearRows rows;
+    CovarianceView covariance() const {
+        return factor ? CovarianceView{&*factor, nullptr} : CovarianceView{nullptr, &dense};
+    }
+};
+
+// None when no weight is held at zero, or every one is.
+std::optional<WithoutHeldAtZero> without_held_at_zero(const CovarianceView& C, const BoundsList& bounds,
+                                                      const LinearRows& rows) {
+    WithoutHeldAtZero r;
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        const auto& b = bounds[i];
+        const bool held = b.upper && *b.upper == 0.0 && !(b.lower && *b.lower > 0.0);
+        if (!held) r.kept.push_back(static_cast<Eigen::Index>(i));
+    }
+    if (r.kept.size() == bounds.size() || r.kept.empty()) return std::nullopt;
+    if (C.factor)
+        r.factor.emplace(C.factor->d()(r.kept), C.factor->U()(r.kept, Eigen::placeholders::all));
+    else
+        r.dense = (*C.dense)(r.kept, r.kept);
+    for (Eigen::Index i : r.kept) r.bounds.push_back(bounds[static_cast<std::size_t>(i)]);
+    r.rows.A_eq = rows.A_eq(Eigen::placeholders::all, r.kept), r.rows.b_eq = rows.b_eq;
+    r.rows.A_in = rows.A_in(Eigen::placeholders::all, r.kept), r.rows.b_in = rows.b_in;
+    return r;
+}
 
 }  // namespace
 
@@ -156,6 +189,17 @@ std::optional<RiskBudgetingPoint> constrained_risk_budgeting(const CovarianceVie
                                                              const LinearRows& records, int max_steps, double tol) {
     const auto n = static_cast<Eigen::Index>(bounds.size());
     if (n == 0) return std::nullopt;
+    // Weights held at zero take no budget: the point of the others, the zeros put back.
+    if (const std::optional<WithoutHeldAtZero> rest = without_held_at_zero(C, bounds, records)) {
+        std::optional<RiskBudgetingPoint> point =
+            constrained_risk_budgeting(rest->covariance(), rest->bounds, rest->rows, max_steps, tol);
+        if (point) {
+            Vector weights = Vector::Zero(n);
+            weights(rest->kept) = point->weights;
+            point->weights = std::move(weights);
+        }
+        return point;
+    }
     const double inf = std::numeric_limits<double>::infinity();
     const Vector b = Vector::Constant(n, 1.0 / static_cast<double>(n));
 

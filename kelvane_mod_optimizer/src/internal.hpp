@@ -338,8 +338,14 @@ std::optional<Vector> raised_group_risk_parity(const Matrix& C, const minimize::
 // Whether w meets every bound and every "ineq" record exactly and every "eq" record to rounding.
 bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<ConstraintRecord>& cons);
 
-// The weights nearest to w (w > 0; distance Σ(x_i − w_i)²/w_i, which keeps proportions) that meet
-// the bounds and the records, by SLSQP; none when it does not converge.
+// The scales m of the distance Σ(x_i − w_i)²/m_i from w that the projections below use: w itself,
+// which keeps proportions, where w is positive; where w is 0 and the bounds hold the weight at 0
+// (an upper bound of 0), the mean of the positive entries (the weight stays at 0 either way).
+// None where another entry of w is not positive.
+std::optional<Vector> projection_scales(const Vector& w, const BoundsList& bounds);
+
+// The weights nearest to w (distance Σ(x_i − w_i)²/m_i, m the projection_scales of w) that meet
+// the bounds and the records, by SLSQP; none when it does not converge or w has no scales.
 std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
                                            const std::vector<ConstraintRecord>& cons);
 

@@ -156,15 +156,15 @@ std::optional<Vector> box_risk_budgeting(const CovarianceView& C, const BoundsLi
     const Eigen::Index n = cy.size();
     if (n == 0 || bounds.size() != static_cast<std::size_t>(n) || !usable_diagonal(cy.diagonal()))
         return std::nullopt;
-    // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0.
+    // The logarithm keeps every weight positive: a missing or negative lower bound acts as 0, and a
+    // weight whose upper bound is 0 stays at 0 (its coordinate steps end on that bound).
     // Named vectors rather than a structured binding: the search below captures them in a lambda.
     BoxVectors box = bound_vectors(bounds, 0.0, kInf);
     Vector& lower = box.lower;
     Vector& upper = box.upper;
     for (Eigen::Index i = 0; i < n; ++i) {
-        if (std::isnan(lower[i]) || std::isnan(upper[i]) || !(upper[i] > 0.0) || lower[i] > upper[i])
-            return std::nullopt;
         lower[i] = std::max(lower[i], 0.0);
+        if (std::isnan(lower[i]) || std::isnan(upper[i]) || lower[i] > upper[i]) return std::nullopt;
     }
     const double lower_sum = lower.sum(), upper_sum = upper.sum();
     if (lower_sum > 1.0 || upper_sum < 1.0) return std::nullopt;
@@ -265,13 +265,31 @@ bool meets_exactly(const Vector& w, const BoundsList& bounds, const std::vector<
     return true;
 }
 
+std::optional<Vector> projection_scales(const Vector& w, const BoundsList& bounds) {
+    const Eigen::Index n = w.size();
+    if (bounds.size() != static_cast<std::size_t>(n) || !w.allFinite()) return std::nullopt;
+    double positive_sum = 0.0;
+    Eigen::Index positive = 0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto& upper = bounds[static_cast<std::size_t>(i)].upper;
+        if (w[i] > 0.0)
+            positive_sum += w[i], ++positive;
+        else if (!(w[i] == 0.0 && upper && *upper == 0.0))
+            return std::nullopt;
+    }
+    if (positive == 0) return std::nullopt;
+    return w.unaryExpr([mean = positive_sum / static_cast<double>(positive)](double v) { return v > 0.0 ? v : mean; })
+        .eval();
+}
+
 std::optional<Vector> project_onto_records(const Vector& w, const BoundsList& bounds,
                                            const std::vector<ConstraintRecord>& cons) {
     const Eigen::Index n = w.size();
-    if (bounds.size() != static_cast<std::size_t>(n) || !w.allFinite() || !(w.array() > 0.0).all()) return std::nullopt;
-    // In v = (x − w)/√w the distance is ½‖v‖², whose Hessian the minimiser starts from: with
+    const std::optional<Vector> scales = projection_scales(w, bounds);
+    if (!scales) return std::nullopt;
+    // In v = (x − w)/√m the distance is ½‖v‖², whose Hessian the minimiser starts from: with
     // linear records its first step is the projection itself.
-    const Vector root = w.cwiseSqrt();
+    const Vector root = scales->cwiseSqrt();
     const auto point = [&w, &root](const Vector& v) { return Vector(w + root.cwiseProduct(v)); };
     std::vector<minimize::Bound> scaled_bounds(static_cast<std::size_t>(n));
     for (Eigen::Index i = 0; i < n; ++i) {

@@ -162,14 +162,15 @@ std::optional<Vector> risk_budgeting_start(const CovarianceView& C, const Bounds
     }
 }
 
-// The weights nearest to w (w > 0, distance Σ(x_i − w_i)²/w_i) within the bounds, the linear
-// records and the budget, by the interior point on the diagonal Hessian: the projection of
-// project_onto_records without its n × n steps. None when a record is not linear or the method
-// does not converge.
+// The weights nearest to w (distance Σ(x_i − w_i)²/m_i, m the projection_scales of w) within the
+// bounds, the linear records and the budget, by the interior point on the diagonal Hessian: the
+// projection of project_onto_records without its n × n steps. None when a record is not linear,
+// w has no scales or the method does not converge.
 std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bounds,
                                         const std::vector<ConstraintRecord>& cons) {
     const Eigen::Index n = w.size();
-    if (!w.allFinite() || !(w.array() > 0.0).all()) return std::nullopt;
+    const std::optional<Vector> scales = projection_scales(w, bounds);
+    if (!scales) return std::nullopt;
     std::optional<LinearRows> rows;
     try {
         rows = budget_free_rows(cons, n);
@@ -178,8 +179,8 @@ std::optional<Vector> project_onto_rows(const Vector& w, const BoundsList& bound
     }
     if (!rows) return std::nullopt;
     minimize::QuadraticProgram qp;
-    qp.H = minimize::DiagonalPlusLowRank(Vector(2.0 * w.cwiseInverse()), Matrix(n, 0));
-    qp.q = Vector::Constant(n, -2.0);  // the gradient of Σ(x_i − w_i)²/w_i at 0
+    qp.H = minimize::DiagonalPlusLowRank(Vector(2.0 * scales->cwiseInverse()), Matrix(n, 0));
+    qp.q = -2.0 * w.cwiseQuotient(*scales);  // the gradient of Σ(x_i − w_i)²/m_i at 0
     auto [lower, upper] = bound_vectors(bounds);
     qp.lower = std::move(lower);
     qp.upper = std::move(upper);

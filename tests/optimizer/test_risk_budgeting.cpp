@@ -197,6 +197,30 @@ TEST(RiskBudgeting, FixedWeightAndEqualityGroup) {
     EXPECT_LE(*hi - *lo, 1e-9 * *hi);
 }
 
+// A weight whose upper bound is 0 stays at 0 and takes no budget: the others are the portfolio of
+// the problem without it.
+TEST(RiskBudgeting, AWeightHeldAtZeroIsLeftOut) {
+    const Eigen::Index n = 12;
+    const auto c_m = labelled(factor_covariance(returns(n, 60, 4)).dense());
+    kmo::BoundsList bounds = box(n, 0.2);
+    bounds[3] = {0.0, 0.0};
+    const auto cons = kmo::_to_constraint(kmo::Grouping{{"G", positions(0, 6)}, {"H", positions(6, 12)}},
+                                          kmo::Rules{{"G", {0.6, 1.0}}, {"H", {0.0, 1.0}}});
+    const Vector w = in_label_order(kmo::risk_budgeting_optimize(c_m, bounds, cons, 200, 1e-12), c_m.labels);
+    EXPECT_EQ(w[3], 0.0);
+
+    std::vector<int> rest;
+    for (int i = 0; i < n; ++i)
+        if (i != 3) rest.push_back(i);
+    const kmo::LabelledMatrix without{labels(n - 1), c_m.values(rest, rest)};
+    kmo::BoundsList rest_bounds = box(n - 1, 0.2);
+    const auto rest_cons = kmo::_to_constraint(kmo::Grouping{{"G", positions(0, 5)}, {"H", positions(5, 11)}},
+                                               kmo::Rules{{"G", {0.6, 1.0}}, {"H", {0.0, 1.0}}});
+    const Vector v = in_label_order(kmo::risk_budgeting_optimize(without, rest_bounds, rest_cons, 200, 1e-12),
+                                    without.labels);
+    for (std::size_t k = 0; k < rest.size(); ++k) EXPECT_NEAR(w[rest[k]], v[static_cast<Eigen::Index>(k)], 1e-10);
+}
+
 TEST(RiskBudgeting, RefusesRecordsItCannotReadAndLimitsNoPositiveWeightsMeet) {
     const Eigen::Index n = 6;
     const auto c_m = labelled(factor_covariance(returns(n, 40, 1)).dense());
@@ -210,8 +234,6 @@ TEST(RiskBudgeting, RefusesRecordsItCannotReadAndLimitsNoPositiveWeightsMeet) {
                          "risk_budgeting_optimize: constraint record 0 is not linear (a function of the caller's "
                          "own); risk budgeting takes the bounds and linear records (group limits, the budget) only");
     // Limits no positive weights meet, and too few steps to converge.
-    kmo::BoundsList zero = box(n, 1.0);
-    zero[3] = {0.0, 0.0};
     const struct {
         const char* what;
         kmo::BoundsList bounds;
@@ -223,7 +245,6 @@ TEST(RiskBudgeting, RefusesRecordsItCannotReadAndLimitsNoPositiveWeightsMeet) {
          kmo::_to_constraint(kmo::Grouping{{"G", {0, 1}}}, kmo::Rules{{"G", {0.7, 1.0}}}), 500, 1e-10},
         {"a group at 100 % leaves the others at 0", box(n, 1.0),
          kmo::_to_constraint(kmo::Grouping{{"G", {0, 1, 2}}}, kmo::Rules{{"G", {1.0, 1.0}}}), 500, 1e-10},
-        {"an upper bound of 0", zero, budget(), 500, 1e-10},
         {"one step", box(n, 0.3), budget(), 1, 1e-12},
     };
     for (const auto& c : cases) {

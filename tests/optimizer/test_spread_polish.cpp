@@ -212,6 +212,29 @@ TEST(SpreadPolish, ARequestBeyondTheSizeOfSlsqpIsAnsweredWithinItsLimits) {
     }
 }
 
+// Weights held at zero by their bounds (an upper bound of 0, the way to leave an instrument out)
+// have no logarithm: the risk-budgeting starts are found without them, their zeros put back, and
+// a request beyond the size where the given start is polished is answered from them.
+TEST(SmoothedSpreadPolish, WeightsHeldAtZeroLeaveTheStartsInPlace) {
+    const Eigen::Index n = 160;
+    const Problem p = industry_neutral(n, 131, 7);
+    const kmo::CovarianceView C{&p.covariance, nullptr};
+    kmo::BoundsList bounds = solver_fixtures::box(n, 1.0);
+    const std::vector<Eigen::Index> held{5, 77};
+    for (const Eigen::Index i : held) bounds[static_cast<std::size_t>(i)] = {0.0, 0.0};
+    const auto rows = kmo::budget_free_rows(p.cons, n);
+    const auto rb = kmo::constrained_risk_budgeting(C, bounds, *rows, 200, 1e-10);
+    ASSERT_TRUE(rb);
+    const kmo::SolveResult r = risk_parity(C, bounds, p.cons, {});
+    expect_answered_within_limits(r, C, bounds, p.cons);
+    const Vector x = weights_of(r, n);
+    for (const Eigen::Index i : held) {
+        EXPECT_EQ(rb->weights[i], 0.0);
+        EXPECT_EQ(x[i], 0.0);
+    }
+    EXPECT_LE(r.summary.objective, kmo::contribution_spread(C, Vector(rb->weights / rb->weights.sum())));
+}
+
 TEST(SmoothedSpreadPolish, KeepsTheLimitsAndEqualisesAllButAFewContributions) {
     const Eigen::Index n = 60;
     const PolishCase c = polish_case(n, 80, 11);
