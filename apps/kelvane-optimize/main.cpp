@@ -1,6 +1,8 @@
 // kelvane-optimize: answers optimisation requests, one JSON object per line, over a data bundle.
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <fstream>
@@ -44,8 +46,8 @@ BadRequest (not a valid request line), KVInvalidArgument, OptimizationFailed, KV
 "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" or "YYYY-MM-DDTHH:MM:SS".
 
 Exit status: 0 when every line was answered (failed requests included), 1 when a line
-could not be answered (the reason on standard error), 2 for a usage error or a bundle
-that cannot be opened.)";
+could not be answered or its answer not written (the reason on standard error), 2 for a
+usage error or a bundle that cannot be opened.)";
 
 // The stream the responses are written to. Standard output carries the responses alone: they go
 // to a descriptor of their own, and descriptor 1 is pointed at standard error, so that a library
@@ -69,9 +71,12 @@ std::FILE* response_stream() {
     return out;
 }
 
-void write_responses(std::FILE* out, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fflush(out);
+// Writes and flushes `text`; false, with the reason on standard error, when it cannot (a full
+// disk, a closed standard output), so that the exit status does not report a lost answer as given.
+bool write_responses(std::FILE* out, const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
+    std::cerr << "kelvane-optimize: cannot write the responses: " << std::strerror(errno) << '\n';
+    return false;
 }
 
 // Reads the next request line of `in` (blank lines skipped); false at the end of the input.
@@ -86,10 +91,12 @@ bool next_request(std::istream& in, std::string& line) {
 // Answers the request lines of `in` on `threads` workers while they are read, and prints to `out`
 // each response in input order as soon as it and those before it are ready. At most four requests a
 // worker are read ahead of the printed responses, so memory does not grow with the input.
-// Returns false when a line could not be answered (the failure is on standard error).
+// Returns false when a line could not be answered or its answer not written (the failure is on
+// standard error).
 bool answer_stream(std::istream& in, std::FILE* out, unsigned threads) {
     if (threads == 1) {
-        for (std::string line; next_request(in, line);) write_responses(out, kelvane_optimize::answer(line) + '\n');
+        for (std::string line; next_request(in, line);)
+            if (!write_responses(out, kelvane_optimize::answer(line) + '\n')) return false;
         return true;
     }
     struct Slot {
@@ -141,8 +148,9 @@ bool answer_stream(std::istream& in, std::FILE* out, unsigned threads) {
                 ready.append(*slots.front().response).push_back('\n');
             room.notify_one();
             lock.unlock();
-            write_responses(out, ready);
+            const bool written = write_responses(out, ready);
             lock.lock();
+            if (!written) return stop();
         }
     };
 

@@ -18,6 +18,11 @@ namespace kelvane_optimize {
 namespace {
 
 namespace kmo = kelvane_mod_optimizer;
+
+// The deepest nesting of arrays and objects a request may have. A request itself nests a few
+// levels, an id may nest deeper; but copying and printing a value recurse once a level, and an id
+// nested some tens of thousands of levels deep overflowed the stack.
+constexpr std::size_t kDeepestNesting = 256;
 using json = nlohmann::ordered_json;
 
 struct Request {
@@ -161,6 +166,9 @@ json parse_json(const std::string& line, std::optional<std::pair<std::string, st
         return frames.back().object ? last_key : frames.back().name;
     };
     const json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+        if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+            frames.size() == kDeepestNesting)
+            throw BadRequest(fmt::format("request nests arrays and objects more than {} levels deep", kDeepestNesting));
         switch (event) {
             case json::parse_event_t::object_start: frames.push_back({name_of_new(), true, {}}); break;
             case json::parse_event_t::array_start: frames.push_back({name_of_new(), false, {}}); break;
@@ -194,6 +202,9 @@ std::string answer(const std::string& request_line) {
         log.push_back(json{{"level", std::string(kelvane::to_string(level))}, {"message", message}});
     });
     try {
+        // The parser reads a NUL byte as the end of the text: what follows it would go unread.
+        if (const auto nul = request_line.find('\0'); nul != std::string::npos)
+            throw BadRequest(fmt::format("request has a NUL byte at offset {}", nul));
         json doc;
         std::optional<std::pair<std::string, std::string>> duplicate;
         try {

@@ -62,6 +62,11 @@ TEST(OptimizeTool, EveryRequestErrorIsAnsweredOnItsOwnLine) {
          "\"cons\" must be an object with \"kind\" and \"rules\", or an array of them"},
         {"{" + kTwoBanks + R"(, "cons": [{"kind": "gics", "rules": {}}, {"kind": "sector", "rules": {}}]})",
          "\"cons\" kind must be \"gics\", \"shenwan\" or \"fund_type\", got \"sector\""},
+        // An id nested this deep overflowed the stack when it was copied back; the parser would
+        // end the text at a NUL byte and leave what follows unread.
+        {"{" + kTwoBanks + ", \"id\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
+         "request nests arrays and objects more than 256 levels deep"},
+        {"{" + kTwoBanks + std::string("}\0{", 3), "request has a NUL byte at offset " + std::to_string(kTwoBanks.size() + 2)},
     };
     std::string input;
     for (std::size_t i = 0; i < cases.size(); ++i) input += cases[i].request + "\n\n";  // blank lines skipped
@@ -150,6 +155,15 @@ TEST(OptimizeTool, StandardOutputCarriesTheResponsesAlone) {
         int id = 0;
         for (std::string line; std::getline(out, line);) EXPECT_EQ(json::parse(line)["id"], ++id) << line;
         EXPECT_EQ(id, 2) << r.out;
+    }
+}
+
+// An answer that cannot be written (here to a full device) is not reported as given.
+TEST(OptimizeTool, AnAnswerThatCannotBeWrittenExitsWithOne) {
+    for (const char* threads : {"1", "2"}) {
+        const auto r = kv_test::run("sh -c '" + kTool + " --threads " + threads + " >/dev/full'", "{" + kTwoBanks + "}\n");
+        EXPECT_EQ(r.status, 1) << threads;
+        EXPECT_NE(r.err.find("kelvane-optimize: cannot write the responses: "), std::string::npos) << r.err;
     }
 }
 
