@@ -135,13 +135,22 @@ kmo::OrderedMap<kmo::Range> to_ranges(py::handle value, const char* what) {
 
 kmo::Vector to_vector(py::handle value, const char* what) {
     if (is_text(value)) throw py::type_error(fmt::format("{} must be a sequence of numbers, got {}", what, describe(value)));
+    const auto not_numbers = [&] {
+        return py::type_error(fmt::format("{} must be a sequence of numbers, got {}", what, describe(value)));
+    };
+    // Text is not read as numbers, even where NumPy would convert it ("1.0").
+    if (py::isinstance<py::array>(value)) {
+        const char kind = value.cast<py::array>().dtype().kind();
+        if (kind == 'U' || kind == 'S') throw not_numbers();
+    }
     py::array_t<double, py::array::c_style | py::array::forcecast> a;
     try {
+        // ensure() clears the error of a value NumPy cannot convert and returns an empty array.
         a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
-        if (!a) throw py::error_already_set();
     } catch (const py::error_already_set&) {
-        throw py::type_error(fmt::format("{} must be a sequence of numbers, got {}", what, describe(value)));
+        throw not_numbers();
     }
+    if (!a) throw not_numbers();
     if (a.ndim() != 1)
         throw py::value_error(fmt::format("{} must be one-dimensional, got an array of shape ({})", what,
                                           fmt::join(a.shape(), a.shape() + a.ndim(), ", ")));

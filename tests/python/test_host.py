@@ -80,6 +80,27 @@ def test_what_a_python_proxy_or_record_raises_reaches_the_caller_unchanged(env, 
     assert caught.value is error
 
 
+@pytest.mark.parametrize("bars", [{"a": 1.0}, [1j] * 132, np.array(["1.0"] * 132), np.array([object()] * 132)])
+def test_a_proxy_whose_bars_are_not_numbers_gets_a_type_error_naming_them(env, bundle_proxy, bars):
+    proxy = ListProxy(bundle_proxy)
+    proxy.history_bars = lambda *args, **kwargs: bars
+    env.data_proxy = proxy
+    with pytest.raises(TypeError, match=r"^data proxy's history_bars\(\) result must be a sequence of numbers, got "):
+        kmo.optimize(FOUR, DATE)
+
+
+def test_builtin_records_refuse_weights_of_another_length(env):
+    # Built for the whole list, one of which (600001.XSHG) screening drops.
+    ids = BASKET + ["600001.XSHG"]
+    stale = types.SimpleNamespace(
+        to_constraint=lambda survivors, date: kmo.GICSConstraint({"Financials": (0.1, 0.6)}).to_constraint(ids, date))
+    with pytest.raises(kmo.KVInvalidArgument, match=f"^OPTIMIZER: 约束条件是按 {len(ids)} 个合约构建的，而待优化的合约有 {len(BASKET)} 个$"):
+        kmo.optimize(ids, DATE, cons=stale)
+    record = kmo.GICSConstraint({"Financials": (0.1, 0.6)}).to_constraint(sorted(BASKET), DATE)[0]
+    with pytest.raises(kmo.KVInvalidArgument, match="^the record of group Financials needs at least"):
+        record["fun"](np.array([]))
+
+
 def test_python_constraint_objects_with_own_and_builtin_records(env):
     class AtMostAFifthEach:
         def to_constraint(self, order_book_ids, date):
