@@ -110,6 +110,84 @@ std::optional<SolveResult> finish(const std::vector<std::string>& labels, bool f
     }
 }
 
+// Whether every record is linear with its gradient, as the rows of the exact methods need.
+bool exact_path_records(const std::vector<ConstraintRecord>& cons) {
+    for (const auto& c : cons)
+        if (!c.linear || !c.fun || !c.jac) return false;
+    return true;
+}
+
+// How far (relative to the size of the right-hand sides) an equality that the others imply may be
+// from their combination and still be left out as implied by them.
+constexpr double kImpliedEquality = 1e-12;
+
+// The records as the exact methods take them: a group whose floor and cap are equal becomes one
+// equality, and an equality that the others imply (the groups of a partition held exactly add up
+// to the budget) is left out. Both methods need rows in general position: with a floor on a cap
+// the limits have no interior, and dependent equalities make their systems singular (industry
+// neutrality at ±0 on two classifications at once: the interior point failed, the active-set
+// method stopped, and the minimiser's answer was 1.9e-6 above the optimum). The answer is
+// certified on the caller's records all the same.
+std::vector<ConstraintRecord> exact_records(const std::vector<ConstraintRecord>& cons, Eigen::Index n) {
+    const Vector zero = Vector::Zero(n);
+    std::vector<ConstraintRecord> records;
+    std::vector<bool> merged(cons.size(), false);
+    for (std::size_t k = 0; k < cons.size(); ++k) {
+        if (merged[k]) continue;
+        ConstraintRecord record = cons[k];
+        if (record.side == ConstraintRecord::Side::lower && record.linear) {
+            const Vector a = record.jac(zero);
+            for (std::size_t j = k + 1; j < cons.size(); ++j) {
+                const ConstraintRecord& cap = cons[j];
+                if (merged[j] || cap.side != ConstraintRecord::Side::upper || !cap.linear || cap.group != record.group)
+                    continue;
+                // floor: a·x − lo ≥ 0, cap: −a·x + hi ≥ 0; equal when lo = hi.
+                if (cap.fun(zero) == -record.fun(zero) && cap.jac(zero) == -a) {
+                    merged[j] = true;
+                    record.type = ConstraintRecord::Type::eq;
+                    record.side = ConstraintRecord::Side::none;
+                }
+                break;
+            }
+        }
+        records.push_back(std::move(record));
+    }
+    // The equalities as rows: those the pivoted QR of their transpose ranks last and the others
+    // imply are left out.
+    std::vector<std::size_t> equalities;
+    for (std::size_t k = 0; k < records.size(); ++k)
+        if (records[k].type == ConstraintRecord::Type::eq) equalities.push_back(k);
+    const auto me = static_cast<Eigen::Index>(equalities.size());
+    if (me < 2) return records;
+    Matrix At(n, me);
+    Vector b(me);
+    for (Eigen::Index e = 0; e < me; ++e) {
+        const ConstraintRecord& r = records[equalities[static_cast<std::size_t>(e)]];
+        At.col(e) = r.jac(zero);
+        b[e] = -r.fun(zero);
+    }
+    const Eigen::ColPivHouseholderQR<Matrix> qr(At);
+    const Eigen::Index rank = qr.rank();
+    if (rank == me) return records;
+    const auto& order = qr.colsPermutation().indices();
+    Matrix kept(n, rank);
+    Vector kept_b(rank);
+    for (Eigen::Index r = 0; r < rank; ++r) kept.col(r) = At.col(order[r]), kept_b[r] = b[order[r]];
+    std::vector<bool> implied(records.size(), false);
+    const double size = std::max(1.0, b.cwiseAbs().maxCoeff());
+    for (Eigen::Index r = rank; r < me; ++r) {
+        const Vector c = kept.colPivHouseholderQr().solve(At.col(order[r]));
+        if ((kept * c - At.col(order[r])).cwiseAbs().maxCoeff() > kImpliedEquality ||
+            std::abs(c.dot(kept_b) - b[order[r]]) > kImpliedEquality * size)
+            return records;  // not implied after all: the methods meet the rows as they are
+        implied[equalities[static_cast<std::size_t>(order[r])]] = true;
+    }
+    std::vector<ConstraintRecord> independent;
+    for (std::size_t k = 0; k < records.size(); ++k)
+        if (!implied[k]) independent.push_back(std::move(records[k]));
+    return independent;
+}
+
 // The bounds, the rows and the quadratic ½xᵀHx + qᵀx of a weights-only programme.
 std::optional<minimize::QuadraticProgram> weights_programme(Eigen::Index n, const BoundsList& bounds,
                                                             const std::vector<ConstraintRecord>& cons) {
@@ -178,11 +256,13 @@ std::optional<SolveResult> exact_min_variance(const std::vector<std::string>& la
                                               const Vector& init_weight, const BoundsList& bounds,
                                               const std::vector<ConstraintRecord>& cons) {
     const auto n = static_cast<Eigen::Index>(labels.size());
-    std::optional<minimize::QuadraticProgram> qp = weights_programme(n, bounds, cons);
+    if (!exact_path_records(cons)) return std::nullopt;
+    const std::vector<ConstraintRecord> rows = exact_records(cons, n);
+    std::optional<minimize::QuadraticProgram> qp = weights_programme(n, bounds, rows);
     if (!qp) return std::nullopt;
     const auto variance = [&C](const Vector& w) { return C.quadratic_form(w); };
     const auto active_set = [&]() {
-        return active_set_optimum(C, 2.0, Vector::Zero(n), bounds, cons, init_weight);
+        return active_set_optimum(C, 2.0, Vector::Zero(n), bounds, rows, init_weight);
     };
     const double scale = usable_scale(C.quadratic_form(init_weight));
     // Scaled: ½xᵀ(2C/scale)x; not: ½xᵀCx, the same minimiser.
@@ -201,13 +281,15 @@ std::optional<SolveResult> exact_mean_variance(const std::vector<std::string>& l
                                                const Vector& init_weight, const BoundsList& bounds,
                                                const std::vector<ConstraintRecord>& cons) {
     const auto n = static_cast<Eigen::Index>(labels.size());
-    std::optional<minimize::QuadraticProgram> qp = weights_programme(n, bounds, cons);
+    if (!exact_path_records(cons)) return std::nullopt;
+    const std::vector<ConstraintRecord> rows = exact_records(cons, n);
+    std::optional<minimize::QuadraticProgram> qp = weights_programme(n, bounds, rows);
     if (!qp) return std::nullopt;
     const auto objective = [&](const Vector& w) {
         return risk_aversion / 2.0 * C.quadratic_form(w) - w.dot(expected_return);
     };
     const auto active_set = [&]() {
-        return active_set_optimum(C, risk_aversion, Vector(-expected_return), bounds, cons, init_weight);
+        return active_set_optimum(C, risk_aversion, Vector(-expected_return), bounds, rows, init_weight);
     };
     const double scale =
         usable_scale(risk_aversion / 2.0 * C.quadratic_form(init_weight) + std::abs(init_weight.dot(expected_return)));
@@ -231,12 +313,14 @@ std::optional<SolveResult> exact_tracking_error(const std::vector<std::string>& 
     // 0 ⊕ 2I is diagonal; the T rows of D enter through the interior point's Schur complement.
     const auto n = static_cast<Eigen::Index>(labels.size());
     const Eigen::Index T = D.rows();
-    std::optional<minimize::QuadraticProgram> x_only = weights_programme(n, bounds, cons);
+    if (!exact_path_records(cons)) return std::nullopt;
+    const std::vector<ConstraintRecord> rows = exact_records(cons, n);
+    std::optional<minimize::QuadraticProgram> x_only = weights_programme(n, bounds, rows);
     if (!x_only || D.cols() != n || b.size() != T) return std::nullopt;
     const auto tracking_error = [&](const Vector& w) { return min_TE_obj_fun(D, b, w); };
     const auto active_set = [&]() -> std::optional<Vector> {
         if (n > kActiveSetLargest) return std::nullopt;
-        return least_squares_optimum(D, b, bounds, cons, init_weight);
+        return least_squares_optimum(D, b, bounds, rows, init_weight);
     };
     const double scale = usable_scale(b.dot(b));
     const auto programme = [&](bool) {

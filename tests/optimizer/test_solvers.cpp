@@ -202,6 +202,71 @@ TEST(Solvers, TrackingErrorReachesTheOptimumRelativeToItsSize) {
     }
 }
 
+// Groups held exactly (floor = cap) on one partition given twice, as by two classifications that
+// agree: each set of equalities implies the budget and the other. On a diagonal covariance the
+// optimum is known: within a group, weights in proportion to 1/σ², adding up to the group's total.
+TEST(Solvers, ExactOptimumUnderGroupsHeldExactlyByTwoClassifications) {
+    const Eigen::Index n = 12;
+    const Vector variance = Vector::LinSpaced(n, 1e-4, 4e-4);
+    const kmo::Grouping groups{{"A", positions(0, 4)}, {"B", positions(4, 9)}, {"C", positions(9, 12)}};
+    const kmo::Rules totals{{"A", {0.5, 0.5}}, {"B", {0.3, 0.3}}, {"C", {0.2, 0.2}}};
+    std::vector<kmo::ConstraintRecord> cons = kmo::_to_constraint(groups, totals);
+    cons.pop_back();  // the first classification's budget: the second one's closes the list
+    for (auto& r : kmo::_to_constraint(groups, totals)) cons.push_back(std::move(r));
+    Vector expected(n);
+    for (const auto& [label, members] : groups) {
+        double inverse_sum = 0.0;
+        for (const int i : members) inverse_sum += 1.0 / variance[i];
+        for (const int i : members) expected[i] = totals.find(label)->lower.value() / variance[i] / inverse_sum;
+    }
+    const auto c_m = labelled(variance.asDiagonal());
+    const Vector w = in_label_order(kmo::min_variance_optimize(c_m, equal(n), unit_bounds(n), cons, 1000, 1e-8),
+                                    c_m.labels);
+    EXPECT_LT((w - expected).cwiseAbs().maxCoeff(), 1e-12);
+}
+
+// Tracking error under two classifications that cut across each other, every group held exactly
+// at its share, and every weight at most 2/n: the same optimum as mean-variance on DᵀD with the
+// linear term 2Dᵀb (‖b − Dx‖² less bᵀb), found on another path.
+TEST(Solvers, TrackingErrorUnderTwoClassificationsHeldExactly) {
+    const Eigen::Index n = 256, T = 400;
+    std::mt19937 gen(17);
+    std::normal_distribution<double> daily(0.0, 0.015), noise(0.0, 0.002);
+    kmo::ReturnTable df{labels(n), Matrix(T, n)};
+    for (Eigen::Index t = 0; t < T; ++t) {
+        const double market = daily(gen);
+        for (Eigen::Index j = 0; j < n; ++j) df.values(t, j) = market + daily(gen);
+    }
+    const Vector b = df.values * equal(n) + Vector::NullaryExpr(T, [&] { return noise(gen); });
+    std::vector<kmo::ConstraintRecord> cons;
+    for (const int classes : {8, 16}) {
+        kmo::Grouping groups;
+        kmo::Rules shares;
+        for (int g = 0; g < classes; ++g) {
+            std::vector<int> members;
+            for (int i = g; i < n; i += classes) members.push_back(i);
+            const double share = static_cast<double>(members.size()) / static_cast<double>(n);
+            const std::string label = std::to_string(classes) + "/" + std::to_string(g);
+            groups.insert_or_assign(label, members);
+            shares.insert_or_assign(label, kmo::Range{share, share});
+        }
+        for (auto& r : kmo::_to_constraint(groups, shares))
+            if (!r.budget) cons.push_back(std::move(r));
+    }
+    cons.push_back(kmo::budget_constraint());
+    const kmo::BoundsList bounds = box(n, 2.0 / static_cast<double>(n));
+    const Vector tracking = in_label_order(
+        kmo::min_tracking_error_optimize(equal(n), b, df, bounds, cons, 1000, 1e-8), df.columns);
+    const Matrix DtD = df.values.transpose() * df.values;
+    const Vector mean_variance = in_label_order(
+        kmo::mean_variance_optimize(kmo::LabelledMatrix{df.columns, DtD}, equal(n), 2.0,
+                                    Vector(2.0 * df.values.transpose() * b), bounds, cons, 1000, 1e-8),
+        df.columns);
+    const double optimum = kmo::min_TE_obj_fun(df.values, b, mean_variance);
+    EXPECT_LT(kmo::min_TE_obj_fun(df.values, b, tracking), optimum * (1 + 1e-9));
+    EXPECT_LT((tracking - mean_variance).cwiseAbs().maxCoeff(), 1e-7);
+}
+
 TEST(Solvers, RefuseWhatWouldGiveMeaninglessWeights) {
     auto bad = labelled(vec({1e-4, 2e-4}).asDiagonal());
     EXPECT_THROW_MESSAGE(kmo::min_variance_optimize(bad, equal(2), unit_bounds(2), budget(), 1000, 0.0),
