@@ -155,12 +155,12 @@ std::optional<WithoutHeldAtZero> without_held_at_zero(const CovarianceView& C, c
     }
     if (r.kept.size() == bounds.size() || r.kept.empty()) return std::nullopt;
     if (C.factor)
-        r.factor.emplace(C.factor->d()(r.kept), C.factor->U()(r.kept, Eigen::placeholders::all));
+        r.factor.emplace(C.factor->d()(r.kept), C.factor->U()(r.kept, Eigen::all));
     else
         r.dense = (*C.dense)(r.kept, r.kept);
     for (Eigen::Index i : r.kept) r.bounds.push_back(bounds[static_cast<std::size_t>(i)]);
-    r.rows.A_eq = rows.A_eq(Eigen::placeholders::all, r.kept), r.rows.b_eq = rows.b_eq;
-    r.rows.A_in = rows.A_in(Eigen::placeholders::all, r.kept), r.rows.b_in = rows.b_in;
+    r.rows.A_eq = rows.A_eq(Eigen::all, r.kept), r.rows.b_eq = rows.b_eq;
+    r.rows.A_in = rows.A_in(Eigen::all, r.kept), r.rows.b_in = rows.b_in;
     return r;
 }
 
