@@ -55,7 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         KV_FUZZ_CHECK(std::abs(sum - 1.0) <= 1e-6, answer);
     }
-    if (request.is_object() && request.contains("id")) {
+    // The id comes back with the answer of every line that is one JSON object, except a line the
+    // protocol refuses as a whole before reading its id: one with a NUL byte (the parser here
+    // stops at it) or one nested deeper than the protocol takes.
+    const bool refused_whole =
+        line.find('\0') != std::string::npos ||
+        (response.contains("error") &&
+         response["error"]["message"].get<std::string>().starts_with("request nests arrays and objects more than"));
+    if (request.is_object() && request.contains("id") && !refused_whole) {
         KV_FUZZ_CHECK(response.contains("id") && response["id"] == request["id"], answer);
     }
     return 0;
